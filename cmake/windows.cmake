@@ -1,0 +1,40 @@
+# The Windows program: a small, self-contained GUI executable.
+
+set(VORN_DOWNLOAD_HOST "" CACHE STRING
+    "Distribution server host name, optionally host:port; the stub downloads from https://<host>/api/app/download?platform=win")
+if(VORN_DOWNLOAD_HOST STREQUAL "")
+    message(FATAL_ERROR
+        "VORN_DOWNLOAD_HOST is not set. Configure with -DVORN_DOWNLOAD_HOST=<host>[:port], the "
+        "distribution server this stub downloads from; a stub without a real host is never built.")
+endif()
+if(NOT VORN_DOWNLOAD_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]+)?$")
+    message(FATAL_ERROR "VORN_DOWNLOAD_HOST '${VORN_DOWNLOAD_HOST}' is not a host name with an optional :port")
+endif()
+
+# No exceptions in the shipped code: failures are values, and the library's own throw paths end
+# the process through fail-fast (src/shell/fail_fast.cpp). Unused sections are dropped.
+set(VORN_WIN_FLAGS -fno-exceptions -ffunction-sections -fdata-sections)
+target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
+
+add_library(vorn_win STATIC
+    src/shell/log.cpp
+    src/shell/fail_fast.cpp
+    src/ui/progress_window.cpp
+    src/download/worker.cpp)
+target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
+target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(vorn_win PUBLIC vorn_core winhttp comctl32 shell32 user32 kernel32)
+
+add_executable(vorn-installer WIN32 src/main.cpp)
+target_compile_options(vorn-installer PRIVATE ${VORN_WIN_FLAGS})
+target_compile_definitions(vorn-installer PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}")
+# fail_fast.cpp is linked as an object, so its definitions always take the place of the
+# library's throwing ones.
+target_link_libraries(vorn-installer PRIVATE vorn_win)
+target_link_options(vorn-installer PRIVATE
+    -static -static-libgcc -static-libstdc++
+    -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
+    $<$<NOT:$<CONFIG:Debug>>:-s>)
+set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+install(TARGETS vorn-installer RUNTIME DESTINATION .)

@@ -1,0 +1,64 @@
+// The download's decisions, written against one small interface over the HTTP client and the
+// output file so that every failure, cancellation and progress post can be tested without a
+// network. The WinHTTP/kernel32 implementation lives in worker.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "download/url.h"
+#include "shell/shared_state.h"
+#include "text.h"
+
+namespace vorn {
+
+inline constexpr std::string_view USER_AGENT = "vorn-installer/1.0";
+inline constexpr std::string_view INSTALLER_FILE_NAME = "vorn-setup.exe";
+inline constexpr std::uint32_t CHUNK_SIZE = 65536;
+inline constexpr std::uint64_t PROGRESS_STEP = 2 * 1024 * 1024;
+
+// Each call maps onto one platform call. A call that returns false leaves its error code for
+// last_error(). Whatever is still open when the transport is destroyed is closed in the order
+// file, request, connection, session, and a created file that was not kept is then deleted.
+class DownloadTransport {
+public:
+    virtual ~DownloadTransport() = default;
+
+    virtual bool open_session() = 0;
+    virtual bool connect(const std::string& host, std::uint16_t port) = 0;
+    virtual bool open_request(const std::string& path, bool secure) = 0;
+    virtual void refuse_downgrade_redirects() = 0;
+    virtual bool send_request() = 0;
+    virtual bool receive_response() = 0;
+    virtual bool query_status(std::uint32_t& status) = 0;
+    virtual bool query_length(std::uint64_t& length) = 0;  // as a 64-bit number
+    virtual bool query_length_text(std::string& text) = 0;
+    // The system's temporary folder as the platform reports it, however long.
+    virtual WideString temp_folder() = 0;
+    virtual bool create_file(const std::string& path) = 0;
+    virtual bool bytes_available(std::uint32_t& count) = 0;
+    virtual bool read(std::byte* buffer, std::uint32_t size, std::uint32_t& count) = 0;
+    // False also when fewer bytes than asked were written.
+    virtual bool write(const std::byte* data, std::uint32_t size) = 0;
+    // Closes the file and the handles, in order, keeping the file: the download is complete.
+    virtual void finish() = 0;
+    virtual void post_progress() = 0;
+    virtual std::uint32_t last_error() = 0;
+};
+
+// A decimal Content-Length: digits only, no sign, no overflow.
+std::optional<std::uint64_t> parse_content_length(std::string_view text);
+
+// The installer's full path in the temporary folder: trailing backslashes dropped, each unpaired
+// surrogate replaced.
+std::string installer_path_in(WideStringView temp_folder);
+
+// Runs one download to the end, updating the counters in `state` and reading its cancel flag.
+// Writes the "downloaded" log line through `log` on success only.
+DownloadResult run_download(std::string_view address, DownloadTransport& transport,
+                            SharedState& state, void (*log)(std::string_view));
+
+}  // namespace vorn

@@ -1,0 +1,20 @@
+#include "shell/shared_state.h"
+
+#include <utility>
+
+namespace vorn {
+
+constinit SharedState shared_state;
+
+void ResultSlot::store(DownloadResult outcome) {
+    const std::lock_guard lock(mutex_);
+    outcome_ = std::move(outcome);
+}
+
+ResultSlot::Taken ResultSlot::take() {
+    std::unique_lock lock(mutex_);
+    std::optional<DownloadResult> outcome = std::exchange(outcome_, std::nullopt);
+    return Taken{std::move(lock), std::move(outcome)};
+}
+
+}  // namespace vorn
