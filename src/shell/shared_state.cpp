@@ -4,7 +4,7 @@
 
 namespace vorn {
 
-constinit SharedState shared_state;
+SharedState shared_state;
 
 void ResultSlot::store(DownloadResult outcome) {
     const std::lock_guard lock(mutex_);

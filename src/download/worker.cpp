@@ -1,0 +1,226 @@
+#include "download/worker.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <utility>
+
+#include "download/transfer.h"
+#include "shell/log.h"
+
+namespace vorn {
+namespace {
+
+// Owns one WinHTTP handle.
+class InternetHandle {
+public:
+    InternetHandle() = default;
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    ~InternetHandle() { reset(); }
+
+    HINTERNET get() const { return handle_; }
+    bool open(HINTERNET handle) {
+        reset();
+        handle_ = handle;
+        return handle_ != nullptr;
+    }
+    void reset() {
+        if (handle_ != nullptr) WinHttpCloseHandle(std::exchange(handle_, nullptr));
+    }
+
+private:
+    HINTERNET handle_ = nullptr;
+};
+
+// Owns one kernel file handle.
+class FileHandle {
+public:
+    FileHandle() = default;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { reset(); }
+
+    HANDLE get() const { return handle_; }
+    bool open(HANDLE handle) {
+        reset();
+        handle_ = handle;
+        return handle_ != INVALID_HANDLE_VALUE;
+    }
+    void reset() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// A created output file that is deleted again unless the download completed.
+class PartialFile {
+public:
+    PartialFile() = default;
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+    ~PartialFile() {
+        if (!path_.empty()) DeleteFileW(path_.c_str());
+    }
+
+    void created(WideString path) { path_ = std::move(path); }
+    void keep() { path_.clear(); }
+
+private:
+    WideString path_;
+};
+
+class WinHttpTransport final : public DownloadTransport {
+public:
+    bool open_session() override {
+        return session_.open(WinHttpOpen(to_wide(USER_AGENT).c_str(),
+                                         WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                         WINHTTP_NO_PROXY_BYPASS, 0));
+    }
+
+    bool connect(const std::string& host, std::uint16_t port) override {
+        return connection_.open(WinHttpConnect(session_.get(), to_wide(host).c_str(), port, 0));
+    }
+
+    bool open_request(const std::string& path, bool secure) override {
+        return request_.open(WinHttpOpenRequest(connection_.get(), L"GET", to_wide(path).c_str(),
+                                                L"HTTP/1.1", WINHTTP_NO_REFERER,
+                                                WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                secure ? WINHTTP_FLAG_SECURE : 0));
+    }
+
+    // Redirects are followed, but never from HTTPS down to clear-text HTTP: what arrived
+    // unprotected must not be run.
+    void refuse_downgrade_redirects() override {
+        DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+        WinHttpSetOption(request_.get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+    }
+
+    bool send_request() override {
+        return WinHttpSendRequest(request_.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                  WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    }
+
+    bool receive_response() override { return WinHttpReceiveResponse(request_.get(), nullptr); }
+
+    bool query_status(std::uint32_t& status) override {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        const bool ok = WinHttpQueryHeaders(
+            request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
+        status = value;
+        return ok;
+    }
+
+    bool query_length(std::uint64_t& length) override {
+        ULONGLONG value = 0;
+        DWORD size = sizeof value;
+        DWORD index = 0;
+        const bool ok = WinHttpQueryHeaders(
+            request_.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER64,
+            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, &index);
+        length = value;
+        return ok;
+    }
+
+    bool query_length_text(std::string& text) override {
+        wchar_t value[32] = {};  // 20 digits hold any 64-bit length
+        DWORD size = sizeof value;
+        if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
+                                 WINHTTP_NO_HEADER_INDEX)) {
+            return false;
+        }
+        text = from_wide(WideStringView(value, size / sizeof(wchar_t)));
+        return true;
+    }
+
+    // A folder longer than the usual buffer is asked for again with the size the system
+    // reports, rather than cut short into a different, wrong folder.
+    WideString temp_folder() override {
+        WideString folder(1024, L'\0');
+        for (;;) {
+            const DWORD count = GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+            if (count < folder.size()) {
+                folder.resize(count);
+                return folder;
+            }
+            folder.resize(count);  // count is the size needed, terminator included
+        }
+    }
+
+    bool create_file(const std::string& path) override {
+        WideString wide_path = to_wide(path);
+        if (!file_.open(CreateFileW(wide_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr))) {
+            return false;
+        }
+        partial_.created(std::move(wide_path));
+        return true;
+    }
+
+    bool bytes_available(std::uint32_t& count) override {
+        DWORD value = 0;
+        const bool ok = WinHttpQueryDataAvailable(request_.get(), &value);
+        count = value;
+        return ok;
+    }
+
+    bool read(std::byte* buffer, std::uint32_t size, std::uint32_t& count) override {
+        DWORD value = 0;
+        const bool ok = WinHttpReadData(request_.get(), buffer, size, &value);
+        count = value;
+        return ok;
+    }
+
+    bool write(const std::byte* data, std::uint32_t size) override {
+        DWORD written = 0;
+        if (!WriteFile(file_.get(), data, size, &written, nullptr)) return false;
+        if (written == size) return true;
+        SetLastError(ERROR_DISK_FULL);  // a short write without an error code: out of space
+        return false;
+    }
+
+    void finish() override {
+        file_.reset();
+        request_.reset();
+        connection_.reset();
+        session_.reset();
+        partial_.keep();
+    }
+
+    void post_progress() override {
+        if (const HWND window = shared_state.main_window.load(std::memory_order_relaxed)) {
+            PostMessageW(window, WM_APP_PROGRESS, 0, 0);
+        }
+    }
+
+    std::uint32_t last_error() override { return GetLastError(); }
+
+private:
+    // Destroyed bottom-up: file, request, connection, session, then the unkept file deleted.
+    PartialFile partial_;
+    InternetHandle session_;
+    InternetHandle connection_;
+    InternetHandle request_;
+    FileHandle file_;
+};
+
+}  // namespace
+
+DownloadResult run_download(std::string_view address) {
+    WinHttpTransport transport;
+    return run_download(address, transport, shared_state, write_log);
+}
+
+void download_worker(std::string address) {
+    shared_state.result_slot.store(run_download(address));
+    if (const HWND window = shared_state.main_window.load(std::memory_order_relaxed)) {
+        PostMessageW(window, WM_APP_DONE, 0, 0);
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,90 @@
+// vorn-installer: downloads the product's installer with a progress window and starts it.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "download/worker.h"
+#include "shell/fail_fast.h"
+#include "shell/log.h"
+#include "shell/shared_state.h"
+#include "text.h"
+
+namespace vorn {
+namespace {
+
+constexpr std::string_view DOWNLOAD_URL = "https://" VORN_DOWNLOAD_HOST "/api/app/download?platform=win";
+constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
+
+DWORD WINAPI worker_thread(void* parameter) {
+    const std::unique_ptr<std::string> address(static_cast<std::string*>(parameter));
+    download_worker(std::move(*address));
+    return 0;
+}
+
+// The worker is detached: nobody waits for it, and it ends with the process at the latest.
+void start_worker() {
+    auto address = std::make_unique<std::string>(DOWNLOAD_URL);
+    const HANDLE thread = CreateThread(nullptr, WORKER_STACK_SIZE, worker_thread, address.get(),
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) fail_fast();
+    address.release();  // now owned by the thread
+    CloseHandle(thread);
+}
+
+void run_message_loop() {
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// The folder of the installer, or empty when the path has no backslash past its first character.
+std::string working_directory_of(const std::string& path) {
+    const auto last = path.rfind('\\');
+    if (last == std::string::npos || last == 0) return {};
+    return path.substr(0, last);
+}
+
+void launch_installer(const std::string& path) {
+    const HINSTANCE result =
+        ShellExecuteW(nullptr, L"open", to_wide(path).c_str(), nullptr,
+                      to_wide(working_directory_of(path)).c_str(), SW_SHOWNORMAL);
+    const auto code = reinterpret_cast<INT_PTR>(result);
+    if (code > 32) return;
+    fatal_exit("启动安装器失败 (code=" + std::to_string(code) + ")");
+}
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+
+}  // namespace
+}  // namespace vorn
+
+int main() {
+    using namespace vorn;
+    write_log("vorn-installer 启动");
+    create_progress_window();
+    start_worker();
+    run_message_loop();
+
+    // An empty slot: the user closed the window before the worker finished; leave quietly.
+    const ResultSlot::Taken taken = shared_state.result_slot.take();
+    if (taken.outcome) {
+        std::visit(Overloaded{
+                       [](const DownloadSuccess& success) {
+                           write_log("下载完成: " + success.installer_path);
+                           launch_installer(success.installer_path);
+                       },
+                       [](const DownloadFailure& failure) { fatal_exit(failure.message); },
+                   },
+                   *taken.outcome);
+    }
+    return 0;
+}

@@ -1,0 +1,76 @@
+#include "shell/log.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "text.h"
+
+namespace vorn {
+namespace {
+
+// The generic write rights without FILE_WRITE_DATA: every write goes to the end of the file.
+constexpr DWORD APPEND_ONLY_ACCESS = 0x120114;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The value of TEMP; "." when it is unset or not valid Unicode. An empty value stays empty.
+std::string log_directory() {
+    WideString value(MAX_PATH, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD length = GetEnvironmentVariableW(L"TEMP", value.data(),
+                                                     static_cast<DWORD>(value.size()));
+        if (length == 0) {
+            return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? "." : "";
+        }
+        if (length < value.size()) {
+            value.resize(length);
+            break;
+        }
+        value.resize(length);  // too small: length is the size needed, terminator included
+    }
+    return from_wide_strict(value).value_or(".");
+}
+
+class AppendFile {
+public:
+    explicit AppendFile(const std::string& path)
+        : handle_(CreateFileW(to_wide(path).c_str(), APPEND_ONLY_ACCESS, SHARE_ALL, nullptr,
+                              OPEN_ALWAYS, 0, nullptr)) {}
+    ~AppendFile() {
+        if (is_open()) CloseHandle(handle_);
+    }
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    bool append(std::string_view bytes) {
+        DWORD written = 0;
+        return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr) &&
+               written == bytes.size();
+    }
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace
+
+void write_log(std::string_view message) {
+    AppendFile log(log_directory() + std::string(LOG_FILE_NAME));
+    if (!log.is_open()) return;
+    // Five unbuffered appends; a failing one (disk full) silently ends the line.
+    const std::string pid = std::to_string(GetCurrentProcessId());
+    log.append("[") && log.append(pid) && log.append("] ") && log.append(message) &&
+        log.append("\n");
+}
+
+void fatal_exit(std::string_view message) {
+    write_log("FATAL: " + std::string(message));
+    MessageBoxW(nullptr, to_wide(message).c_str(), L"vorn-installer", MB_ICONERROR | MB_OK);
+    ExitProcess(1);
+}
+
+}  // namespace vorn

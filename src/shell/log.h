@@ -1,0 +1,16 @@
+// The diagnostic log in %TEMP% and the program's single orderly error exit.
+#pragma once
+
+#include <string_view>
+
+namespace vorn {
+
+inline constexpr std::string_view LOG_FILE_NAME = "\\vorn-installer.log";
+
+// Appends "[pid] message\n" to the log. Never fails from the caller's point of view.
+void write_log(std::string_view message);
+
+// Logs "FATAL: message", shows the error box, ends the process with exit code 1.
+[[noreturn]] void fatal_exit(std::string_view message);
+
+}  // namespace vorn

@@ -1,0 +1,353 @@
+#include "download/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vorn {
+namespace {
+
+std::vector<std::string> logged;
+void capture_log(std::string_view line) { logged.emplace_back(line); }
+
+// A scripted server and disk: the body arrives in the given chunks, and any one step can be
+// made to fail. Every call is journalled.
+class FakeTransport final : public DownloadTransport {
+public:
+    std::string failing_step;  // e.g. "send"; its error code is 1000 + the step's position
+    std::uint32_t status = 200;
+    bool number_length_works = true;
+    std::optional<std::string> length_text;  // nullopt: the header is absent
+    std::uint64_t length = 0;                // for the number form; 0 with it = absent
+    std::vector<std::uint32_t> chunks;
+    WideString temp = to_wide("C:\\Temp\\");
+    std::function<void(const std::string& step)> before;  // runs at the start of each call
+    std::vector<std::string> journal;
+    std::vector<std::uint32_t> read_requests;
+    std::uint64_t written = 0;
+
+    bool open_session() override { return step("open_session"); }
+    bool connect(const std::string& host, std::uint16_t port) override {
+        journal.push_back("connect " + host + ":" + std::to_string(port));
+        return step("connect");
+    }
+    bool open_request(const std::string& path, bool secure) override {
+        journal.push_back("request " + path + (secure ? " secure" : ""));
+        return step("open_request");
+    }
+    void refuse_downgrade_redirects() override { step("refuse_downgrade"); }
+    bool send_request() override { return step("send"); }
+    bool receive_response() override { return step("receive"); }
+    bool query_status(std::uint32_t& value) override {
+        value = status;
+        return step("status");
+    }
+    bool query_length(std::uint64_t& value) override {
+        value = length;
+        return step("length") && number_length_works && length != 0;
+    }
+    bool query_length_text(std::string& text) override {
+        text = length_text.value_or("");
+        return step("length_text") && length_text.has_value();
+    }
+    WideString temp_folder() override {
+        step("temp_folder");
+        return temp;
+    }
+    bool create_file(const std::string& path) override {
+        journal.push_back("create " + path);
+        return step("create");
+    }
+    bool bytes_available(std::uint32_t& count) override {
+        count = next_chunk < chunks.size() ? chunks[next_chunk] : 0;
+        return step("available");
+    }
+    bool read(std::byte*, std::uint32_t size, std::uint32_t& count) override {
+        read_requests.push_back(size);
+        count = std::min(size, chunks[next_chunk]);
+        if (!step("read")) return false;
+        chunks[next_chunk] -= count;
+        if (chunks[next_chunk] == 0) ++next_chunk;
+        return true;
+    }
+    bool write(const std::byte*, std::uint32_t size) override {
+        if (!step("write")) return false;
+        written += size;
+        return true;
+    }
+    void finish() override { step("finish"); }
+    void post_progress() override { step("post"); }
+    std::uint32_t last_error() override { return last_error_; }
+
+    std::size_t count(const std::string& name) const {
+        return static_cast<std::size_t>(std::count(journal.begin(), journal.end(), name));
+    }
+
+private:
+    bool step(const std::string& name) {
+        if (before) before(name);
+        journal.push_back(name);
+        if (name != failing_step) return true;
+        last_error_ = 1000 + static_cast<std::uint32_t>(journal.size());
+        return false;
+    }
+
+    std::size_t next_chunk = 0;
+    std::uint32_t last_error_ = 0;
+};
+
+constexpr std::string_view ADDRESS = "https://example.test:8443/api/app/download?platform=win";
+
+struct Outcome {
+    DownloadResult result;
+    std::string message() const {
+        const auto* failure = std::get_if<DownloadFailure>(&result);
+        return failure ? failure->message : "(success)";
+    }
+};
+
+Outcome run(FakeTransport& io, SharedState& state) {
+    logged.clear();
+    return {run_download(ADDRESS, io, state, capture_log)};
+}
+
+std::vector<std::uint32_t> chunks_of(std::uint64_t total, std::uint32_t size = CHUNK_SIZE) {
+    std::vector<std::uint32_t> out;
+    for (; total > size; total -= size) out.push_back(size);
+    if (total != 0) out.push_back(static_cast<std::uint32_t>(total));
+    return out;
+}
+
+TEST(RunDownload, SuccessRequestsTheAddressAndLogsTheCount) {
+    FakeTransport io;
+    io.chunks = {100, 23};
+    io.length = 123;
+    SharedState state;
+    const Outcome r = run(io, state);
+    ASSERT_EQ(r.message(), "(success)");
+    EXPECT_EQ(std::get<DownloadSuccess>(r.result).installer_path, "C:\\Temp\\vorn-setup.exe");
+    const std::vector<std::string> opening = {
+        "open_session", "connect example.test:8443", "connect",
+        "request /api/app/download?platform=win secure", "open_request", "refuse_downgrade",
+        "send", "receive", "status", "length", "temp_folder",
+        "create C:\\Temp\\vorn-setup.exe", "create"};
+    EXPECT_EQ(std::vector(io.journal.begin(), io.journal.begin() + opening.size()), opening);
+    EXPECT_EQ(io.written, 123u);
+    EXPECT_EQ(state.bytes_received, 123u);
+    EXPECT_EQ(state.total_bytes, 123u);
+    EXPECT_EQ(io.count("finish"), 1u);
+    EXPECT_EQ(logged, std::vector<std::string>{"downloaded 123 bytes -> C:\\Temp\\vorn-setup.exe"});
+}
+
+TEST(RunDownload, EveryFailingStepEndsTheRunWithItsMessage) {
+    struct Case {
+        const char* step;
+        const char* message;  // {} stands for the step's error code
+        bool file_created;
+    };
+    const Case cases[] = {
+        {"open_session", "WinHttpOpen 失败 (err={})", false},
+        {"connect", "WinHttpConnect 失败 (err={})", false},
+        {"open_request", "WinHttpOpenRequest 失败 (err={})", false},
+        {"send", "WinHttpSendRequest 失败 (err={})", false},
+        {"receive", "WinHttpReceiveResponse 失败 (err={})", false},
+        {"status", "WinHttpQueryHeaders 失败 (err={})", false},
+        {"create", "创建临时文件失败: C:\\Temp\\vorn-setup.exe", true},
+        {"available", "WinHttpQueryDataAvailable 失败 (err={})", true},
+        {"read", "WinHttpReadData 失败 (err={})", true},
+        {"write", "写入临时文件失败 (err={})", true},
+    };
+    for (const auto& c : cases) {
+        FakeTransport io;
+        io.failing_step = c.step;
+        io.chunks = {10};
+        SharedState state;
+        const Outcome r = run(io, state);
+        std::string expected = c.message;
+        if (const auto at = expected.find("{}"); at != std::string::npos) {
+            expected.replace(at, 2, std::to_string(io.last_error()));
+        }
+        EXPECT_EQ(r.message(), expected) << c.step;
+        EXPECT_EQ(io.journal.back(), c.step) << "nothing may follow the failing call";
+        EXPECT_EQ(io.count("create C:\\Temp\\vorn-setup.exe"), c.file_created ? 1u : 0u);
+        EXPECT_EQ(io.count("finish"), 0u) << c.step << ": the file must not be kept";
+        EXPECT_TRUE(logged.empty()) << c.step;
+    }
+}
+
+TEST(RunDownload, AnyStatusButOkIsAFailureBeforeTheFileExists) {
+    for (const std::uint32_t status : {404u, 500u, 302u, 204u, 206u}) {
+        FakeTransport io;
+        io.status = status;
+        io.chunks = {10};
+        SharedState state;
+        EXPECT_EQ(run(io, state).message(), "服务器返回错误 (status=" + std::to_string(status) + ")");
+        EXPECT_EQ(io.count("create"), 0u);
+        EXPECT_EQ(io.count("length"), 0u);
+    }
+}
+
+TEST(RunDownload, PostsProgressEveryTwoMebibytesAndOnceAtTheEnd) {
+    struct Case {
+        std::uint64_t body;
+        std::uint32_t chunk;
+        std::size_t posts;  // including the final one
+    };
+    const Case cases[] = {
+        {0, CHUNK_SIZE, 1},
+        {2097151, CHUNK_SIZE, 1},
+        {2097152, CHUNK_SIZE, 2},
+        {2097153, CHUNK_SIZE, 2},
+        {3 * 2097152, CHUNK_SIZE, 4},
+        {2097151, 1000, 1},
+        {4 * 2097152 + 5, 1000, 4},  // posts at 2098000, 4196000, 6294000
+    };
+    for (const auto& c : cases) {
+        FakeTransport io;
+        io.chunks = chunks_of(c.body, c.chunk);
+        std::uint64_t received_at_first_post = 0;
+        SharedState state;
+        io.before = [&](const std::string& step) {
+            if (step == "post" && received_at_first_post == 0) {
+                received_at_first_post = state.bytes_received;
+            }
+        };
+        ASSERT_EQ(run(io, state).message(), "(success)") << c.body;
+        EXPECT_EQ(io.count("post"), c.posts) << c.body;
+        EXPECT_EQ(io.journal.back(), "post") << "the final post comes after the file is kept";
+        if (c.body >= 2097152) {
+            EXPECT_GE(received_at_first_post, 2097152u) << c.body;
+        }
+        EXPECT_EQ(state.bytes_received, c.body);
+    }
+}
+
+TEST(RunDownload, ReadsNeverAskForMoreThanOneChunk) {
+    FakeTransport io;
+    io.chunks = {200000, 65536, 65537, 1};
+    SharedState state;
+    ASSERT_EQ(run(io, state).message(), "(success)");
+    for (const std::uint32_t request : io.read_requests) EXPECT_LE(request, CHUNK_SIZE);
+    EXPECT_EQ(io.written, 200000u + 65536 + 65537 + 1);
+}
+
+TEST(RunDownload, CancellationDiscardsTheFileWhereverItIsSeen) {
+    struct Case {
+        const char* name;
+        std::size_t cancel_at_available;  // set the flag before this availability query (1-based)
+        std::uint64_t expected_received;
+    };
+    // Three chunks of 10 bytes: the 4th query is the one that would report the end.
+    const Case cases[] = {
+        {"before the first read", 1, 0},
+        {"mid-transfer", 2, 10},
+        {"after the last chunk", 4, 30},
+    };
+    for (const auto& c : cases) {
+        FakeTransport io;
+        io.chunks = {10, 10, 10};
+        io.length = 30;
+        SharedState state;
+        std::size_t queries = 0;
+        io.before = [&](const std::string& step) {
+            if (step == "write" && queries + 1 == c.cancel_at_available) state.cancel_requested = true;
+            if (step == "temp_folder" && c.cancel_at_available == 1) state.cancel_requested = true;
+            if (step == "available") ++queries;
+        };
+        EXPECT_EQ(run(io, state).message(), "用户已取消") << c.name;
+        EXPECT_EQ(queries, c.cancel_at_available - 1) << c.name << ": no query after the cancel";
+        EXPECT_EQ(state.bytes_received, c.expected_received) << c.name;
+        EXPECT_EQ(io.count("post"), 0u) << c.name;
+        EXPECT_EQ(io.count("finish"), 0u) << c.name;
+        EXPECT_TRUE(logged.empty()) << c.name;
+    }
+}
+
+TEST(RunDownload, CancellationAfterTheEndWasReportedIsTooLate) {
+    FakeTransport io;
+    io.chunks = {10};
+    SharedState state;
+    io.before = [&](const std::string& step) {
+        if (step == "available" && io.count("available") == 1) state.cancel_requested = true;
+    };
+    EXPECT_EQ(run(io, state).message(), "(success)");
+}
+
+TEST(RunDownload, LengthComesFromTheNumberOrElseFromTheHeaderText) {
+    struct Case {
+        bool number_works;
+        std::optional<std::string> text;
+        std::uint64_t expected_total;
+    };
+    const Case cases[] = {
+        {true, std::nullopt, 30},
+        {false, "30", 30},
+        {false, "0030", 30},
+        {false, std::nullopt, 0},
+        {false, "", 0},
+        {false, "3O", 0},
+        {false, "-30", 0},
+        {false, "+30", 0},
+        {false, " 30", 0},
+        {false, "18446744073709551616", 0},  // 2^64 does not fit
+    };
+    for (const auto& c : cases) {
+        FakeTransport io;
+        io.chunks = {30};
+        io.length = 30;
+        io.number_length_works = c.number_works;
+        io.length_text = c.text;
+        SharedState state;
+        EXPECT_EQ(run(io, state).message(), "(success)") << c.text.value_or("(absent)");
+        EXPECT_EQ(state.total_bytes, c.expected_total) << c.text.value_or("(absent)");
+    }
+    EXPECT_EQ(parse_content_length("18446744073709551615"), UINT64_MAX);
+}
+
+TEST(RunDownload, ABodyOfAnotherLengthThanAnnouncedIsIncomplete) {
+    struct Case {
+        std::uint64_t announced;
+        std::vector<std::uint32_t> chunks;
+        const char* message;
+    };
+    const Case cases[] = {
+        {100, {60}, "下载不完整 (60/100 字节)"},
+        {100, {}, "下载不完整 (0/100 字节)"},
+        {100, {60, 50}, "下载不完整 (110/100 字节)"},
+        {0, {60, 50}, "(success)"},  // unknown length: whatever arrives
+        {0, {}, "(success)"},
+    };
+    for (const auto& c : cases) {
+        FakeTransport io;
+        io.length = c.announced;
+        io.chunks = c.chunks;
+        SharedState state;
+        EXPECT_EQ(run(io, state).message(), c.message) << c.announced;
+        EXPECT_EQ(io.count("finish"), std::string(c.message) == "(success)" ? 1u : 0u);
+    }
+}
+
+TEST(RunDownload, InstallerPathDropsEveryTrailingBackslash) {
+    struct Case {
+        std::u16string folder;
+        const char* path;
+    };
+    const Case cases[] = {
+        {u"C:\\Temp\\", "C:\\Temp\\vorn-setup.exe"},
+        {u"C:\\Temp\\\\", "C:\\Temp\\vorn-setup.exe"},
+        {u"C:\\Temp", "C:\\Temp\\vorn-setup.exe"},
+        {u"", "\\vorn-setup.exe"},
+        {u"\\\\", "\\vorn-setup.exe"},
+        {u"C:\\Temp\xD800\\", "C:\\Temp\uFFFD\\vorn-setup.exe"},
+        {u"C:\\临时\\", "C:\\临时\\vorn-setup.exe"},
+    };
+    for (const auto& c : cases) {
+        const WideString folder(c.folder.begin(), c.folder.end());
+        EXPECT_EQ(installer_path_in(folder), c.path);
+    }
+}
+
+}  // namespace
+}  // namespace vorn
