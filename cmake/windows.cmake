@@ -18,18 +18,17 @@ target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 
 add_library(vorn_win STATIC
     src/shell/log.cpp
-    src/shell/fail_fast.cpp
     src/ui/progress_window.cpp
     src/download/worker.cpp)
 target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(vorn_win PUBLIC vorn_core winhttp comctl32 shell32 user32 kernel32)
 
-add_executable(vorn-installer WIN32 src/main.cpp)
+# fail_fast.cpp belongs to the program alone: it replaces the standard library's throw paths,
+# which the test programs keep.
+add_executable(vorn-installer WIN32 src/main.cpp src/shell/fail_fast.cpp)
 target_compile_options(vorn-installer PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn-installer PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}")
-# fail_fast.cpp is linked as an object, so its definitions always take the place of the
-# library's throwing ones.
 target_link_libraries(vorn-installer PRIVATE vorn_win)
 target_link_options(vorn-installer PRIVATE
     -static -static-libgcc -static-libstdc++

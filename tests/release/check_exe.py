@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Checks the built stub is what a download host can ship: a 64-bit GUI program without
+resources that imports only DLLs every Windows has, within its size budget."""
+import argparse
+import re
+import subprocess
+import sys
+import unittest
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "comctl32.dll", "winhttp.dll", "shell32.dll",
+               "msvcrt.dll"}
+
+args = None
+
+
+def objdump(*options):
+    return subprocess.run([args.objdump, *options, args.exe], check=True, capture_output=True,
+                          text=True, timeout=60).stdout
+
+
+class ShippedExe(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.headers = objdump("-p")
+        cls.sections = objdump("-h")
+
+    def test_is_a_64_bit_gui_program(self):
+        self.assertIn("file format pei-x86-64", self.headers)
+        self.assertRegex(self.headers, r"Subsystem\s+00000002\s+\(Windows GUI\)")
+
+    def test_imports_only_system_dlls(self):
+        imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", self.headers)}
+        self.assertTrue(imported, "no imports found: objdump output changed?")
+        self.assertLessEqual(imported, SYSTEM_DLLS, f"unexpected DLLs: {imported - SYSTEM_DLLS}")
+        for runtime in ("libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll"):
+            self.assertNotIn(runtime, imported)
+
+    def test_has_no_resources(self):
+        self.assertNotIn(".rsrc", self.sections)
+        entry = re.search(r"Entry 2 ([0-9a-f]+) ([0-9a-f]+) Resource Directory", self.headers)
+        self.assertIsNotNone(entry, "no data-directory listing: objdump output changed?")
+        self.assertEqual((int(entry.group(1), 16), int(entry.group(2), 16)), (0, 0))
+
+    def test_fits_the_size_budget(self):
+        with open(args.exe, "rb") as exe:
+            size = len(exe.read())
+        print(f"{args.exe}: {size} bytes, budget {args.budget}")
+        self.assertLessEqual(size, args.budget)
+
+    def test_carries_no_build_paths_or_timestamp(self):
+        with open(args.exe, "rb") as exe:
+            content = exe.read()
+        for path in args.forbidden_path:
+            self.assertNotIn(path.encode(), content)
+        self.assertRegex(self.headers, r"Time/Date\s+Thu Jan  1 00:00:00 1970")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("--budget", type=int, required=True)
+    parser.add_argument("--forbidden-path", action="append", default=[])
+    args, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Two clean builds of the same sources, from different source and build directories, must give
+# byte-identical executables.
+set -euo pipefail
+source_dir=$1
+host=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+build() {
+    local copy=$work/$1/vorn-installer
+    mkdir -p "$copy"
+    cp -r "$source_dir"/CMakeLists.txt "$source_dir"/CMakePresets.json "$source_dir"/cmake \
+        "$source_dir"/src "$copy"/
+    cmake -S "$copy" -B "$work/$1/out-$1" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF -DVORN_DOWNLOAD_HOST="$host" >/dev/null
+    cmake --build "$work/$1/out-$1" >/dev/null
+}
+
+build first
+sleep 1  # a timestamp inside would now differ
+build second-place
+a=$work/first/out-first/vorn-installer.exe
+b=$work/second-place/out-second-place/vorn-installer.exe
+sha256sum "$a" "$b"
+cmp "$a" "$b"
+echo "reproducible: $(stat -c %s "$a") bytes, identical"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The whole test suite on a fresh Debian 12 machine: installs what is missing, then configures,
+# builds and tests every preset. The release build is made for a loopback test host, so the
+# end-to-end tests run against the shipping configuration.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/setup.sh
+
+test_host=${VORN_TEST_HOST:-localhost:48443}
+status=0
+run_preset() {
+    local preset=$1
+    shift
+    echo "=== $preset"
+    cmake --preset "$preset" "$@" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset" || status=1
+}
+
+start=$(date +%s)
+run_preset host
+run_preset windows-debug -DVORN_E2E_TESTS=OFF
+run_preset windows-release -DVORN_DOWNLOAD_HOST="$test_host" -DVORN_E2E_TESTS=ON
+echo "=== all presets done in $(( $(date +%s) - start )) s: $([ $status -eq 0 ] && echo PASSED || echo FAILED)"
+exit $status
