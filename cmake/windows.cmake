@@ -36,4 +36,29 @@ target_link_options(vorn-installer PRIVATE
     $<$<NOT:$<CONFIG:Debug>>:-s>)
 set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
+# Optional Authenticode signature: a certificate table is added, never a resource.
+set(VORN_SIGN_CERT "" CACHE FILEPATH "PEM certificate (chain) to sign vorn-installer.exe with; empty: unsigned")
+set(VORN_SIGN_KEY "" CACHE FILEPATH "PEM private key for VORN_SIGN_CERT")
+if(VORN_SIGN_CERT)
+    find_program(VORN_OSSLSIGNCODE osslsigncode REQUIRED)
+    if(NOT VORN_SIGN_KEY)
+        message(FATAL_ERROR "VORN_SIGN_CERT is set but VORN_SIGN_KEY is not")
+    endif()
+    add_custom_command(TARGET vorn-installer POST_BUILD
+        COMMAND ${VORN_OSSLSIGNCODE} sign -certs ${VORN_SIGN_CERT} -key ${VORN_SIGN_KEY}
+            -n vorn-installer -h sha256 -in $<TARGET_FILE:vorn-installer>
+            -out $<TARGET_FILE:vorn-installer>.signed
+        COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:vorn-installer>.signed
+            $<TARGET_FILE:vorn-installer>
+        COMMENT "Signing vorn-installer.exe"
+        VERBATIM)
+endif()
+
+# The package: the exe and its SHA-256 in one folder (cmake --install <build> --prefix <folder>).
 install(TARGETS vorn-installer RUNTIME DESTINATION .)
+install(CODE [[
+    set(exe "${CMAKE_INSTALL_PREFIX}/vorn-installer.exe")
+    file(SHA256 "${exe}" digest)
+    file(WRITE "${CMAKE_INSTALL_PREFIX}/vorn-installer.exe.sha256" "${digest}  vorn-installer.exe\n")
+    message(STATUS "SHA-256: ${digest}")
+]])
