@@ -1,0 +1,210 @@
+#!/usr/bin/python3
+"""The stub's whole job, on this machine: a loopback distribution server (HTTPS, a throwaway CA
+trusted only inside the demo's own wine prefix) serves a demo installer, the stub built for it
+downloads and starts it under wine, and this script reports what happened.
+
+Run through tools/demo.sh, which installs and builds first."""
+
+import argparse
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
+import https_server  # noqa: E402
+import test_env  # noqa: E402
+
+MiB = 1024 * 1024
+DEMO_SIZE = 32 * MiB
+DEFAULT_RATE = 8 * MiB   # fast, yet slow enough for a screenshot mid-download
+SLOW_RATE = 1 * MiB
+DOWNLOAD_PATH = "/api/app/download?platform=win"
+CJK_FONT = "wqy-zenhei.ttc,WenQuanYi Zen Hei"
+
+
+class CountingResponse(https_server.Response):
+    """The demo installer, remembering how much of it the server has handed out."""
+    sent = 0
+
+    def body_bytes(self, offset, size):
+        data = super().body_bytes(offset, size)
+        self.sent = max(self.sent, offset + len(data))
+        return data
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(
+        prog="tools/demo.sh", description="Download and start a demo installer with the stub.")
+    parser.add_argument("--build", required=True, help=argparse.SUPPRESS)
+    parser.add_argument("--port", type=int, required=True, help=argparse.SUPPRESS)
+    parser.add_argument("--slow", action="store_true", help="trickle at 1 MiB/s: watch, try Cancel")
+    parser.add_argument("--fail", choices=["404", "drop"],
+                        help="the server answers 404, or drops the connection halfway")
+    parser.add_argument("--unknown-length", action="store_true",
+                        help="send the body chunked, without Content-Length")
+    parser.add_argument("--screenshot", metavar="FILE",
+                        help="PNG of the window mid-download (default when headless: "
+                             "<build>/demo-window.png)")
+    parser.add_argument("--check", action="store_true", help=argparse.SUPPRESS)
+    return parser.parse_args()
+
+
+def make_chinese_readable(env):
+    """Links the dialog fonts to a CJK font, so the window's texts render as Chinese."""
+    key = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink"
+    for face in ("Tahoma", "MS Shell Dlg", "MS Shell Dlg 2", "Microsoft Sans Serif"):
+        subprocess.run(["wine", "reg", "add", key, "/v", face, "/t", "REG_MULTI_SZ", "/d",
+                        CJK_FONT, "/f"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+def screenshot(display, path):
+    """The top-left corner of the screen, where the stub's 460x210 window opens."""
+    xwd = subprocess.run(["xwd", "-root", "-display", display], capture_output=True, timeout=20)
+    subprocess.run(["convert", "xwd:-", "-crop", "460x210+0+0", "+repage", path],
+                   input=xwd.stdout, check=True, timeout=20)
+
+
+def watch_server(response, display, shot_path, done):
+    """Prints the server's progress every 10 %, and takes the screenshot at about 40 %."""
+    next_report, shot_taken = 10, shot_path is None
+    while not done.wait(0.1):
+        percent = response.sent * 100 // max(1, response.size)
+        if not shot_taken and percent >= 40:
+            time.sleep(0.3)  # the stub's next 2 MiB progress update
+            screenshot(display, shot_path)
+            print(f"  screenshot of the window: {shot_path}")
+            shot_taken = True
+        while percent >= next_report and next_report <= 100:
+            print(f"  server sent {response.sent / MiB:5.1f} MiB ({next_report}%)")
+            next_report += 10
+
+
+def driver_actions(headless, expect_box):
+    if not headless:
+        return "wait-window=60000;wait-exit=3600000"  # the user is at the controls
+    steps = ["wait-window=60000", "watch-until-gone=600000"]
+    if expect_box:
+        steps += ["expect-box=10000", "dismiss-box"]
+    return ";".join(steps + ["wait-exit=30000"])
+
+
+def read_events(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def report(events, temp, server, response):
+    print(f"\nserver: {len(server.requests)} request(s), {response.sent} of {response.size} "
+          "body bytes sent")
+    for event in events:
+        if event.get("ev") == "box":
+            print(f"error box: [{event.get('caption')}] {event.get('text')}")
+    log = os.path.join(temp, "vorn-installer.log")
+    print(f"\nlog {log}:")
+    if os.path.exists(log):
+        with open(log, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                print("  " + line.rstrip("\n"))
+    shown = [e["text"] for e in events if e.get("ev") == "progress"]
+    if shown:
+        print(f"the window showed {len(shown)} status texts, the last: {shown[-1]}")
+    codes = [e["code"] for e in events if e.get("ev") in ("exit", "end") and "code" in e]
+    code = codes[-1] if codes else None
+    print(f"\nexit code: {code if code is not None else 'unknown (the program did not end)'}")
+    installer = os.path.join(temp, "vorn-setup.exe")
+    if os.path.exists(installer):
+        with open(installer, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        print(f"downloaded file: {windows_path(installer)} ({os.path.getsize(installer)} bytes)")
+        print(f"  SHA-256 {digest}")
+    else:
+        print("downloaded file: none (deleted or never created)")
+    started = installer + ".started"
+    if os.path.exists(started):
+        with open(started, encoding="utf-8") as f:
+            print(f"installer started: yes ({f.read().strip()})")
+    else:
+        print("installer started: no")
+    return code
+
+
+def main():
+    args = parse_args()
+    if args.check:
+        return 0
+    build = os.path.abspath(args.build)
+    root = os.path.join(build, "demo-env")
+    temp = os.path.join(build, "demo-temp")
+    headless = not os.environ.get("DISPLAY")
+    shot_path = args.screenshot or (os.path.join(build, "demo-window.png") if headless else None)
+
+    print("preparing the demo's wine prefix (a throwaway CA, trusted only there)...")
+    test_env.setup(root, add_root_cert=os.path.join(build, "tests", "fixtures", "add_root_cert.exe"))
+    env = test_env.wine_env(root)
+    display = env["DISPLAY"]
+    server = None
+    try:
+        make_chinese_readable(env)
+        os.makedirs(temp, exist_ok=True)
+        for name in ("vorn-setup.exe", "vorn-setup.exe.started", "vorn-installer.log"):
+            if os.path.exists(os.path.join(temp, name)):
+                os.remove(os.path.join(temp, name))
+
+        response = CountingResponse(
+            body_file=os.path.join(build, "tests", "e2e", "stand_in_installer.exe"),
+            pad_to=DEMO_SIZE, rate=SLOW_RATE if args.slow else DEFAULT_RATE,
+            chunked=args.unknown_length, status=404 if args.fail == "404" else 200,
+            drop_after=DEMO_SIZE // 2 if args.fail == "drop" else None)
+        if args.fail == "404":
+            response.body, response.pad_to = b"<html><body>404 Not Found</body></html>", None
+        server = https_server.TestServer(root, port=args.port,
+                                         routes={DOWNLOAD_PATH: response},
+                                         status=404, body=b"not here")
+        print(f"serving a {response.size / MiB:.0f} MiB demo installer at "
+              f"https://localhost:{args.port}{DOWNLOAD_PATH}")
+        print(f"running the stub on display {display}{' (Xvfb)' if headless else ''}...")
+
+        done = threading.Event()
+        watcher = threading.Thread(target=watch_server,
+                                   args=(response, display, shot_path, done), daemon=True)
+        watcher.start()
+        events_file = os.path.join(build, "demo-driver.jsonl")
+        if os.path.exists(events_file):
+            os.remove(events_file)
+        driver = [os.path.join(HERE, "wine-run"), os.path.join(build, "tests", "e2e", "e2e_driver.exe"),
+                  "--exe", windows_path(os.path.join(build, "vorn-installer.exe")),
+                  "--temp", windows_path(temp), "--cwd", windows_path(temp),
+                  "--out", windows_path(events_file), "--settle", "10000",
+                  "--actions", driver_actions(headless, args.fail is not None)]
+        started = time.monotonic()
+        with open(os.path.join(build, "demo-wine.log"), "wb") as wine_log:
+            subprocess.run(driver, env={**os.environ, "VORN_TEST_ENV": root,
+                                        "VORN_WINE_TIMEOUT": "3600"},
+                           stdin=subprocess.DEVNULL, stdout=wine_log, stderr=wine_log,
+                           timeout=3700)
+        done.set()
+        watcher.join(30)
+        print(f"the stub ran for {time.monotonic() - started:.1f} s")
+        code = report(read_events(events_file), temp, server, response)
+        expected = 1 if args.fail else 0
+        return 0 if code == expected or (not headless and code is not None) else 1
+    finally:
+        if server:
+            server.stop()
+        test_env.cleanup(root)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The main job: build the stub for a loopback distribution server, serve it a demo installer,
+# run it under wine and report what happened. Options: see tools/demo.py --help.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/setup.sh
+port=${VORN_DEMO_PORT:-48444}
+build=build/demo
+# Refuse a wrong option before the build, not after.
+python3 tools/demo.py --build "$build" --port "$port" --check "$@"
+
+echo "building vorn-installer.exe for https://localhost:$port ..."
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DVORN_DOWNLOAD_HOST="localhost:$port" >/dev/null
+cmake --build "$build" --target vorn-installer e2e_driver stand_in_installer add_root_cert
+exec python3 tools/demo.py --build "$build" --port "$port" "$@"
