@@ -11,49 +11,42 @@
 namespace vorn {
 namespace {
 
-// Owns one WinHTTP handle.
-class InternetHandle {
+// Owns one handle; Traits say what "none" is and how the handle is closed.
+template <class Traits>
+class UniqueHandle {
 public:
-    InternetHandle() = default;
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle() { reset(); }
-
-    HINTERNET get() const { return handle_; }
-    bool open(HINTERNET handle) {
-        reset();
-        handle_ = handle;
-        return handle_ != nullptr;
-    }
-    void reset() {
-        if (handle_ != nullptr) WinHttpCloseHandle(std::exchange(handle_, nullptr));
-    }
-
-private:
-    HINTERNET handle_ = nullptr;
-};
-
-// Owns one kernel file handle.
-class FileHandle {
-public:
-    FileHandle() = default;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { reset(); }
+    UniqueHandle() = default;
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
 
     HANDLE get() const { return handle_; }
+    // Takes ownership; false when the call that made `handle` failed.
     bool open(HANDLE handle) {
         reset();
         handle_ = handle;
-        return handle_ != INVALID_HANDLE_VALUE;
+        return handle_ != Traits::none();
     }
     void reset() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+        if (handle_ != Traits::none()) Traits::close(std::exchange(handle_, Traits::none()));
     }
 
 private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE handle_ = Traits::none();
 };
+
+struct InternetTraits {
+    static HINTERNET none() { return nullptr; }
+    static void close(HINTERNET handle) { WinHttpCloseHandle(handle); }
+};
+
+struct FileTraits {
+    static HANDLE none() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+
+using InternetHandle = UniqueHandle<InternetTraits>;
+using FileHandle = UniqueHandle<FileTraits>;
 
 // A created output file that is deleted again unless the download completed.
 class PartialFile {
