@@ -2,13 +2,14 @@
 // then runs a script of observations and actions against its window and its message box, and
 // writes what it saw as JSON lines to a file for the Python harness.
 //
-//   driver.exe --exe PATH --out FILE [--cwd DIR] [--temp DIR] [--env NAME=VALUE]... [--unset NAME]...
-//              [--deadline MS] [--settle MS] --actions "step;step;..."
+//   driver.exe --exe PATH --out FILE [--cwd DIR] [--temp DIR] [--env NAME=VALUE]...
+//              [--unset NAME]... [--deadline MS] [--settle MS] --actions "step;step;..."
 //
 // Steps (MS is a bound in milliseconds; every wait is bounded):
 //   wait-window=MS        the main window (class "vorninstaller") of the started process is visible
-//   dump                  title, class, styles, rectangles, and every child: class, text, style, id,
-//                         rectangle in the parent's client coordinates, progress range and position
+//   dump                  title, class, styles, rectangles, and every child: class, text, style,
+//                         id, rectangle in the parent's client coordinates, progress range and
+//                         position
 //   watch-until-pos=N,MS  records each distinct (label text, bar position) until the bar reaches N
 //   watch-until-text=S,MS ... until the label contains S
 //   watch-until-gone=MS   ... until the window is destroyed
@@ -20,6 +21,7 @@
 //   close                 WM_CLOSE to the main window
 //   sysclose              WM_SYSCOMMAND SC_CLOSE to the main window (the title bar's close box)
 //   sleep=MS
+//   wait-file=PATH,MS     PATH exists (the harness's signal, e.g. "the server has the request")
 //   wait-gone=MS          the main window no longer exists
 //   expect-box=MS         a dialog (#32770) of the started process is visible: caption, text,
 //                         buttons, and which standard icon it shows
@@ -27,11 +29,12 @@
 //   no-box-for=MS         no dialog of the process shows during MS (ends early when it exits)
 //   wait-exit=MS          the process has exited: its exit code
 //
-// A step that cannot do its job reports {"ev":"error"} and ends the script. At the end the driver
-// waits up to --settle MS for the process and whatever it started (a job object holds them all),
-// and terminates the rest: nothing the driver started outlives it, even when the driver itself is
-// killed (the job kills on close).
+// A step that cannot do its job reports {"ev":"error"} and ends the script. At the end, when the
+// program has exited, the driver waits up to --settle MS for whatever it started (a job object
+// holds them all), then terminates what is left: nothing the driver started outlives it, even when
+// the driver itself is killed (the job kills on close). --deadline MS bounds the whole script.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <commctrl.h>
 
 #include <algorithm>
@@ -72,11 +75,21 @@ std::string quote(const std::string& s) {
     std::string q = "\"";
     for (const unsigned char c : s) {
         switch (c) {
-            case '"': q += "\\\""; break;
-            case '\\': q += "\\\\"; break;
-            case '\n': q += "\\n"; break;
-            case '\r': q += "\\r"; break;
-            case '\t': q += "\\t"; break;
+            case '"':
+                q += "\\\"";
+                break;
+            case '\\':
+                q += "\\\\";
+                break;
+            case '\n':
+                q += "\\n";
+                break;
+            case '\r':
+                q += "\\r";
+                break;
+            case '\t':
+                q += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -90,7 +103,9 @@ std::string quote(const std::string& s) {
     return q + "\"";
 }
 
-std::string quote(const std::wstring& w) { return quote(utf8(w)); }
+std::string quote(const std::wstring& w) {
+    return quote(utf8(w));
+}
 
 // One JSON object under construction; fields are appended in order.
 class Json {
@@ -129,7 +144,9 @@ PROCESS_INFORMATION child{};
 HANDLE job = nullptr;
 HWND main_window = nullptr;
 
-bool child_exited() { return WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0; }
+bool child_exited() {
+    return WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0;
+}
 
 std::wstring class_of(HWND w) {
     wchar_t buf[256] = {};
@@ -138,19 +155,28 @@ std::wstring class_of(HWND w) {
 }
 
 // Cross-process WM_GETTEXT is marshalled by the system; the timeout keeps a hung program from
-// hanging the driver.
+// hanging the driver. No WM_GETTEXTLENGTH first: the text may change in between, and a buffer
+// sized for the old one would cut the new one short. A full buffer is read again, larger.
+bool read_text(HWND w, std::wstring& text) {
+    for (size_t size = 512; size <= 65536; size *= 4) {
+        std::vector<wchar_t> buf(size, L'\0');
+        DWORD_PTR copied = 0;
+        if (!SendMessageTimeoutW(w, WM_GETTEXT, size, reinterpret_cast<LPARAM>(buf.data()),
+                                 SMTO_ABORTIFHUNG, 2000, &copied)) {
+            return false;
+        }
+        if (copied + 1 < size) {
+            text.assign(buf.data(), copied);
+            return true;
+        }
+    }
+    return false;
+}
+
 std::wstring text_of(HWND w) {
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(w, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
-        return L"";
-    }
-    std::vector<wchar_t> buf(length + 2, L'\0');
-    DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(w, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
-                             SMTO_ABORTIFHUNG, 2000, &copied)) {
-        return L"";
-    }
-    return std::wstring(buf.data(), std::min<size_t>(copied, length + 1));
+    std::wstring text;
+    read_text(w, text);
+    return text;
 }
 
 LRESULT send_bounded(HWND w, UINT msg, WPARAM wp, LPARAM lp, bool* ok = nullptr) {
@@ -246,7 +272,8 @@ bool step_wait_window(const std::string& step, DWORD ms) {
     emit(Json("window")
              .num("hwnd", reinterpret_cast<intptr_t>(main_window))
              .num("thread", thread)
-             .num("count", static_cast<long long>(windows_of_child(L"vorninstaller", false).size())));
+             .num("count",
+                  static_cast<long long>(windows_of_child(L"vorninstaller", false).size())));
     return true;
 }
 
@@ -268,7 +295,8 @@ bool step_dump(const std::string& step) {
         Json j("child");
         j.str("class", cls)
             .str("text", text_of(c))
-            .num("style", static_cast<long long>(static_cast<DWORD>(GetWindowLongPtrW(c, GWL_STYLE))))
+            .num("style",
+                 static_cast<long long>(static_cast<DWORD>(GetWindowLongPtrW(c, GWL_STYLE))))
             .num("exstyle",
                  static_cast<long long>(static_cast<DWORD>(GetWindowLongPtrW(c, GWL_EXSTYLE))))
             .num("id", static_cast<long long>(GetWindowLongPtrW(c, GWLP_ID)))
@@ -314,8 +342,10 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
             return false;
         }
         ms = static_cast<DWORD>(std::stoul(arg.substr(comma + 1)));
-        if (until == Until::Pos) target_pos = std::stoll(arg.substr(0, comma));
-        else target_text = wide(arg.substr(0, comma));
+        if (until == Until::Pos)
+            target_pos = std::stoll(arg.substr(0, comma));
+        else
+            target_text = wide(arg.substr(0, comma));
     }
     if (!need_window(step)) return false;
     const HWND label = child_by_class(main_window, L"Static");
@@ -334,19 +364,11 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
             reason = "gone";
             break;
         }
-        bool ok_text = false, ok_pos = false;
         // Text and position are read back to back; the program may update either in between, so
         // a pair is only a sample, and the harness checks each field on its own terms.
-        DWORD_PTR length = 0;
         std::wstring text;
-        if (SendMessageTimeoutW(label, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
-            std::vector<wchar_t> buf(length + 2, L'\0');
-            DWORD_PTR copied = 0;
-            ok_text = SendMessageTimeoutW(label, WM_GETTEXT, buf.size(),
-                                          reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
-                                          2000, &copied) != 0;
-            text.assign(buf.data(), std::min<size_t>(copied, length + 1));
-        }
+        const bool ok_text = read_text(label, text);
+        bool ok_pos = false;
         const long long pos = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos);
         ++samples;
         if (ok_text && ok_pos && IsWindow(main_window) && (text != last_text || pos != last_pos)) {
@@ -395,9 +417,12 @@ struct Key {
 };
 
 bool key_named(const std::string& name, Key& key) {
-    if (name == "esc") key = {VK_ESCAPE, 0x01, 0x1b};
-    else if (name == "enter") key = {VK_RETURN, 0x1c, 0x0d};
-    else return false;
+    if (name == "esc")
+        key = {VK_ESCAPE, 0x01, 0x1b};
+    else if (name == "enter")
+        key = {VK_RETURN, 0x1c, 0x0d};
+    else
+        return false;
     return true;
 }
 
@@ -413,7 +438,8 @@ bool step_key(const std::string& step, const std::string& name) {
     GetGUIThreadInfo(GetWindowThreadProcessId(main_window, nullptr), &info);
     std::vector<HWND> targets;
     for (HWND t : {info.hwndFocus, main_window, cancel_button()}) {
-        if (t && std::find(targets.begin(), targets.end(), t) == targets.end()) targets.push_back(t);
+        if (t && std::find(targets.begin(), targets.end(), t) == targets.end())
+            targets.push_back(t);
     }
     const LPARAM down = 1 | (static_cast<LPARAM>(key.scan) << 16);
     const LPARAM up = down | (LPARAM{1} << 30) | (LPARAM{1} << 31);
@@ -425,7 +451,10 @@ bool step_key(const std::string& step, const std::string& name) {
         posted += (posted.size() > 1 ? "," : "") + quote(class_of(t));
     }
     posted += "]";
-    emit(Json("key").str("key", name).raw("targets", posted).boolean("had_focus", info.hwndFocus != nullptr));
+    emit(Json("key")
+             .str("key", name)
+             .raw("targets", posted)
+             .boolean("had_focus", info.hwndFocus != nullptr));
     return true;
 }
 
@@ -457,6 +486,26 @@ bool step_close(const std::string& step, bool syscommand) {
                                    : PostMessageW(main_window, WM_CLOSE, 0, 0) != 0;
     emit(Json(syscommand ? "sysclose" : "close").boolean("posted", posted));
     return posted;
+}
+
+bool step_wait_file(const std::string& step, const std::string& arg) {
+    const auto comma = arg.rfind(',');
+    if (comma == std::string::npos) {
+        emit_error(step, "expected PATH,MS");
+        return false;
+    }
+    const std::wstring path = wide(arg.substr(0, comma));
+    const DWORD ms = static_cast<DWORD>(std::stoul(arg.substr(comma + 1)));
+    const DWORD start = GetTickCount();
+    while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start >= ms) {
+            emit_error(step, "file did not appear");
+            return false;
+        }
+        Sleep(5);
+    }
+    emit(Json("file").str("path", path));
+    return true;
 }
 
 bool step_wait_gone(const std::string& step, DWORD ms) {
@@ -503,14 +552,15 @@ std::string icon_of(HWND icon_static) {
     // A blank area scores as "none".
     for (const uint32_t p : seen) {
         for (int s = 0; s < 24; s += 8) {
-            const int d = static_cast<int>((p >> s) & 0xff) - static_cast<int>((background >> s) & 0xff);
+            const int d =
+                static_cast<int>((p >> s) & 0xff) - static_cast<int>((background >> s) & 0xff);
             best_score += static_cast<unsigned long long>(d * d);
         }
     }
     for (const Candidate& c : candidates) {
         HICON icon = LoadIconW(nullptr, c.id);
-        HBRUSH brush = CreateSolidBrush(RGB((background >> 16) & 0xff, (background >> 8) & 0xff,
-                                            background & 0xff));
+        HBRUSH brush = CreateSolidBrush(
+            RGB((background >> 16) & 0xff, (background >> 8) & 0xff, background & 0xff));
         RECT all{0, 0, w, h};
         FillRect(mem, &all, brush);
         DeleteObject(brush);
@@ -597,7 +647,11 @@ bool step_no_box_for(DWORD ms) {
     for (;;) {
         const auto boxes = windows_of_child(L"#32770", true);
         if (!boxes.empty()) {
-            emit(Json("no-box").boolean("box_seen", true).str("caption", text_of(boxes.front())));
+            const HWND text = GetDlgItem(boxes.front(), 0xFFFF);
+            emit(Json("no-box")
+                     .boolean("box_seen", true)
+                     .str("caption", text_of(boxes.front()))
+                     .str("text", text ? text_of(text) : L""));
             return true;
         }
         if (child_exited() || GetTickCount() - start >= ms) break;
@@ -638,6 +692,7 @@ bool run_step(const std::string& step) {
             Sleep(ms());
             return true;
         }
+        if (name == "wait-file") return step_wait_file(step, arg);
         if (name == "wait-gone") return step_wait_gone(step, ms());
         if (name == "expect-box") return step_expect_box(step, ms());
         if (name == "dismiss-box") return step_dismiss_box(step);
@@ -660,8 +715,9 @@ struct NoCase {
 };
 
 // The driver's own environment with the requested changes, as a sorted Unicode block.
-std::vector<wchar_t> environment_block(const std::vector<std::pair<std::wstring, std::wstring>>& set,
-                                       const std::vector<std::wstring>& unset) {
+std::vector<wchar_t> environment_block(
+    const std::vector<std::pair<std::wstring, std::wstring>>& set,
+    const std::vector<std::wstring>& unset) {
     std::map<std::wstring, std::wstring, NoCase> vars;
     std::vector<std::wstring> drive_entries;  // "=C:=C:\..." entries keep their place in front
     wchar_t* block = GetEnvironmentStringsW();
@@ -714,10 +770,14 @@ int wmain(int argc, wchar_t** argv) {
         const std::wstring a = argv[i];
         if (i + 1 >= argc) return usage("option without value");
         const std::wstring v = argv[++i];
-        if (a == L"--exe") exe = v;
-        else if (a == L"--out") out = v;
-        else if (a == L"--cwd") cwd = v;
-        else if (a == L"--actions") actions = v;
+        if (a == L"--exe")
+            exe = v;
+        else if (a == L"--out")
+            out = v;
+        else if (a == L"--cwd")
+            cwd = v;
+        else if (a == L"--actions")
+            actions = v;
         else if (a == L"--temp") {
             set_env.emplace_back(L"TEMP", v);
             set_env.emplace_back(L"TMP", v);
@@ -725,10 +785,14 @@ int wmain(int argc, wchar_t** argv) {
             const auto eq = v.find(L'=');
             if (eq == std::wstring::npos || eq == 0) return usage("--env needs NAME=VALUE");
             set_env.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-        } else if (a == L"--unset") unset_env.push_back(v);
-        else if (a == L"--deadline") deadline = static_cast<DWORD>(std::wcstoul(v.c_str(), nullptr, 10));
-        else if (a == L"--settle") settle = static_cast<DWORD>(std::wcstoul(v.c_str(), nullptr, 10));
-        else return usage("unknown option");
+        } else if (a == L"--unset")
+            unset_env.push_back(v);
+        else if (a == L"--deadline")
+            deadline = static_cast<DWORD>(std::wcstoul(v.c_str(), nullptr, 10));
+        else if (a == L"--settle")
+            settle = static_cast<DWORD>(std::wcstoul(v.c_str(), nullptr, 10));
+        else
+            return usage("unknown option");
     }
     if (exe.empty() || out.empty()) return usage("--exe and --out are required");
 
@@ -755,8 +819,8 @@ int wmain(int argc, wchar_t** argv) {
     const bool in_job = job && AssignProcessToJobObject(job, child.hProcess);
     ResumeThread(child.hThread);
     emit(Json("started").num("pid", child.dwProcessId).boolean("job", in_job && job_limited));
-    CreateThread(nullptr, 0, deadline_watch, reinterpret_cast<void*>(static_cast<uintptr_t>(deadline)),
-                 0, nullptr);
+    CreateThread(nullptr, 0, deadline_watch,
+                 reinterpret_cast<void*>(static_cast<uintptr_t>(deadline)), 0, nullptr);
 
     size_t begin = 0;
     while (begin <= actions.size()) {
@@ -768,11 +832,12 @@ int wmain(int argc, wchar_t** argv) {
         if (!run_step(step)) break;
     }
 
-    // Whatever the program started (the installer it launches) is given time to finish too.
+    // The script decides how long to wait for the program itself; once it has exited, whatever
+    // it started (the installer it launches) is given time to finish too.
     const DWORD settle_start = GetTickCount();
-    bool exited = WaitForSingleObject(child.hProcess, settle) == WAIT_OBJECT_0;
+    const bool exited = child_exited();
     long long still_active = -1;
-    for (;;) {
+    while (exited) {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
         if (!in_job || !QueryInformationJobObject(job, JobObjectBasicAccountingInformation,
                                                   &accounting, sizeof accounting, nullptr)) {
@@ -790,8 +855,10 @@ int wmain(int argc, wchar_t** argv) {
         end.num("code", code);
     }
     if (!exited || still_active > 0) {
-        if (in_job) TerminateJobObject(job, 0xDEAD);
-        else TerminateProcess(child.hProcess, 0xDEAD);
+        if (in_job)
+            TerminateJobObject(job, 0xDEAD);
+        else
+            TerminateProcess(child.hProcess, 0xDEAD);
         WaitForSingleObject(child.hProcess, 5000);
         end.boolean("killed", true);
     }

@@ -1,0 +1,608 @@
+#!/usr/bin/python3
+"""End-to-end tests: the real vorn-installer.exe under wine, against a loopback HTTPS server.
+
+Each test starts tests/e2e/driver.exe under wine; the driver starts the stub with a chosen
+TEMP/TMP and working directory, plays the user (watches the window, clicks, presses keys, reads
+and dismisses the message box) and writes what it saw as JSON lines to a file read here. The
+server is tests/fixtures/https_server.py on the port compiled into the stub, so the tests run one
+at a time.
+
+    e2e_test.py --program vorn-installer.exe --driver driver.exe --stand-in stand_in.exe \
+                --host localhost:48443 --wine-run tools/wine-run --work DIR [unittest arguments]
+    e2e_test.py --check-registered Class.method,...   (every case is listed)
+
+VORN_TEST_ENV names the wine test bed (tests/fixtures/test_env.py): its prefix trusts the CA that
+signed ROOT/localhost.pem.
+"""
+
+import argparse
+import contextlib
+import errno
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
+from https_server import TestServer, expected_body  # noqa: E402
+
+MiB = 1 << 20
+DOWNLOAD_TARGET = "/api/app/download?platform=win"
+USER_AGENT = "vorn-installer/1.0"
+INSTALLER = "vorn-setup.exe"
+LOG = "vorn-installer.log"
+START_LINE = "vorn-installer 启动"
+PREPARING = "准备下载..."
+PROGRESS = re.compile(r"正在下载 (\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)")
+LINE = re.compile(r"\[(\d+)\] (.*)")
+ERROR_ICON = "error"
+MAIN_STYLE = 0x00CA0000      # WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX
+SYSTEM_ADDED = 0x14000000    # WS_VISIBLE | WS_CLIPSIBLINGS: shown, and added to every top level
+PORT_WAIT = 30  # seconds
+REFUSED_DOWNGRADE = "WinHttpReceiveResponse 失败 (err=12156)"  # ERROR_WINHTTP_REDIRECT_FAILED
+
+# Set from the command line in main().
+CONFIG = argparse.Namespace()
+
+
+def winpath(path):
+    """The Windows name of a Linux path: wine's Z: drive is the Linux root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def progress_figures(text):
+    """(percent, received MB, total MB) of a progress label, None for any other text."""
+    m = PROGRESS.fullmatch(text)
+    return (int(m.group(1)), float(m.group(2)), float(m.group(3))) if m else None
+
+
+class Run:
+    """What the driver saw in one run of the stub."""
+
+    def __init__(self, events, output_file):
+        self.events = events
+        self.output_file = output_file
+
+    def all(self, kind):
+        return [e for e in self.events if e["ev"] == kind]
+
+    def one(self, kind):
+        found = self.all(kind)
+        if len(found) != 1:
+            raise AssertionError(f"expected one {kind!r} event, got {len(found)}: {self}")
+        return found[0]
+
+    @property
+    def pid(self):
+        return self.one("started")["pid"]
+
+    @property
+    def exit_code(self):
+        """The stub's exit code, None when it had not exited by the end of the script."""
+        end = self.one("end")
+        return end["code"] if end["exited"] else None
+
+    @property
+    def labels(self):
+        return [e["text"] for e in self.all("progress")]
+
+    @property
+    def positions(self):
+        return [e["pos"] for e in self.all("progress")]
+
+    def __str__(self):
+        return f"driver output {self.output_file}:\n" + "\n".join(
+            json.dumps(e, ensure_ascii=False) for e in self.events)
+
+
+class StubTest(unittest.TestCase):
+    """Per test: a work folder with a TEMP folder and a working directory, and helpers to serve,
+    run the stub and read back what it left behind."""
+
+    maxDiff = None
+
+    def setUp(self):
+        self.work = os.path.join(CONFIG.work, self.id().rsplit(".", 1)[-1])
+        shutil.rmtree(self.work, ignore_errors=True)
+        self.temp = self.folder("temp")
+        self.cwd = self.folder("cwd")
+        self.runs = 0
+        self.servers = []
+        self.addCleanup(self.stop_servers)
+        self.request_seen = os.path.join(self.work, "request-seen")
+        with open(CONFIG.stand_in, "rb") as f:
+            self.stand_in = f.read()
+
+    def stop_servers(self):
+        while self.servers:
+            self.servers.pop().stop()
+
+    @contextlib.contextmanager
+    def case(self, *label, folders=(), **params):
+        """One row of a table: a subtest that starts with empty TEMP, working and `folders`
+        folders, and whose servers are stopped when it ends, however it ends."""
+        with self.subTest(*label, **params):
+            for folder in (self.temp, self.cwd, *folders):
+                shutil.rmtree(folder)
+                os.makedirs(folder)
+            try:
+                yield
+            finally:
+                self.stop_servers()
+
+    def folder(self, name):
+        path = os.path.join(self.work, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    # -- the server -------------------------------------------------------------------------
+
+    def serve(self, **response):
+        """The stub's server on its compiled-in port, stopped when the test ends. Each request
+        it receives also creates self.request_seen, which the driver can wait for."""
+        if os.path.exists(self.request_seen):
+            os.remove(self.request_seen)
+
+        def on_event(event):
+            if event["event"] == "request":
+                with open(self.request_seen, "a") as f:
+                    f.write(event["target"] + "\n")
+
+        # The port is the machine's, not this build's: another run of these tests elsewhere may
+        # hold it for a while.
+        deadline = time.monotonic() + PORT_WAIT
+        while True:
+            try:
+                server = TestServer(CONFIG.env_root, port=CONFIG.port, on_event=on_event,
+                                    **response)
+                break
+            except OSError as e:
+                if e.errno != errno.EADDRINUSE or time.monotonic() > deadline:
+                    raise AssertionError(f"cannot listen on port {CONFIG.port}: {e} (another run "
+                                         "of these tests on this machine?)") from None
+                time.sleep(0.5)
+        self.servers.append(server)
+        return server
+
+    def other_server(self, **response):
+        """A second server on any free port (TLS unless tls=False)."""
+        server = TestServer(CONFIG.env_root, **response)
+        self.servers.append(server)
+        return server
+
+    def serve_installer(self, size, **response):
+        """Serves the stand-in installer padded to `size` bytes; returns (server, body)."""
+        server = self.serve(body=self.stand_in, pad_to=size, **response)
+        return server, expected_body(self.stand_in, size)
+
+    # -- running the stub -------------------------------------------------------------------
+
+    def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, bound=60):
+        """Runs the stub through the driver with TEMP=`temp` and TMP=`tmp` (both self.temp by
+        default), without the variables named in `unset`, in `cwd` (self.cwd by default). The
+        driver ends the stub after `bound` seconds."""
+        self.runs += 1
+        out = os.path.join(self.work, f"driver-{self.runs}.jsonl")
+        console = os.path.join(self.work, f"driver-{self.runs}.console")
+        args = [CONFIG.wine_run, CONFIG.driver, "--exe", winpath(CONFIG.program),
+                "--out", winpath(out), "--cwd", winpath(cwd or self.cwd),
+                "--deadline", str(bound * 1000), "--settle", "10000"]
+        for name, value in (("TEMP", temp or self.temp), ("TMP", tmp or self.temp)):
+            if name not in unset:
+                args += ["--env", f"{name}={winpath(value)}"]
+        for name in unset:
+            args += ["--unset", name]
+        args += ["--actions", ";".join(steps)]
+        # Output to a file: wine's helper processes keep inherited descriptors open, and a pipe
+        # held by them would hang our reader.
+        with open(console, "wb") as sink:
+            driver = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=sink, stderr=sink,
+                                      start_new_session=True)
+            try:
+                driver.wait(bound + 40)  # the driver's own deadline, settle time and wine start
+            except subprocess.TimeoutExpired:
+                os.killpg(driver.pid, signal.SIGKILL)  # the group the driver leads: ours only
+                driver.wait()
+                self.fail(f"the driver did not finish; see {console} and {out}")
+        if driver.returncode != 0 or not os.path.exists(out):
+            with open(console, errors="replace") as f:
+                self.fail(f"driver failed with exit code {driver.returncode}:\n{f.read()}")
+        with open(out, encoding="utf-8") as f:
+            return Run([json.loads(line) for line in f if line.strip()], out)
+
+    def assert_no_step_failed(self, run):
+        self.assertEqual(run.all("error") + run.all("deadline"), [], str(run))
+
+    def assert_exit(self, run, code):
+        self.assertEqual(run.exit_code, code, str(run))
+
+    def assert_box(self, run, text):
+        """The run ended in the error box with `text` (a string or a pattern) and the box was
+        dismissed; returns the box's text."""
+        box = run.one("box")
+        self.assertEqual(box["caption"], "vorn-installer", str(run))
+        if isinstance(text, re.Pattern):
+            self.assertRegex(box["text"], text, str(run))
+        else:
+            self.assertEqual(box["text"], text, str(run))
+        self.assertEqual(box["icon"], ERROR_ICON, str(run))
+        self.assertEqual([b["id"] for b in box["buttons"]], [1], str(run))  # OK alone
+        self.assertFalse(box["main_window_alive"], "the window stays open under the box")
+        self.assertEqual(box["count"], 1, str(run))
+        return box["text"]
+
+    def assert_no_box(self, run):
+        self.assertEqual(run.all("box"), [], str(run))
+        for seen in run.all("no-box"):
+            self.assertFalse(seen["box_seen"], str(run))
+
+    # -- what the stub left behind ----------------------------------------------------------
+
+    def log_lines(self, folder=None):
+        """The log in `folder` (the TEMP folder by default) as (pid, message) pairs, after
+        checking it is UTF-8 text with LF line ends."""
+        path = os.path.join(folder or self.temp, LOG)
+        self.assertTrue(os.path.exists(path), f"no log at {path}")
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertNotIn(b"\r", data, "the log has CR characters")
+        self.assertTrue(data.endswith(b"\n"), f"the log's last line is cut: {data[-80:]!r}")
+        pairs = []
+        for line in data.decode("utf-8").split("\n")[:-1]:
+            m = LINE.fullmatch(line)
+            self.assertIsNotNone(m, f"log line {line!r} is not '[pid] message'")
+            pairs.append((int(m.group(1)), m.group(2)))
+        return pairs
+
+    def installer_path(self, folder=None):
+        return os.path.join(folder or self.temp, INSTALLER)
+
+    def launches(self, folder=None):
+        """(exe, cwd) for each start of the stand-in installer from `folder`."""
+        path = self.installer_path(folder) + ".started"
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return [tuple(field.split("=", 1)[1] for field in line.rstrip("\n").split("\t"))
+                    for line in f]
+
+    def success_log(self, pid, size, folder=None):
+        path = winpath(self.installer_path(folder))
+        return [(pid, START_LINE), (pid, f"downloaded {size} bytes -> {path}"),
+                (pid, f"下载完成: {path}")]
+
+    def assert_success(self, run, body, folder=None, log_folder=None, earlier_log=()):
+        """A run that downloaded `body` into `folder`, logged it, started it from there and
+        exited 0 without a box."""
+        self.assert_no_step_failed(run)
+        self.assert_no_box(run)
+        self.assert_exit(run, 0)
+        with open(self.installer_path(folder), "rb") as f:
+            self.assertTrue(f.read() == body, "the downloaded file differs from the body served")
+        self.assertEqual(self.log_lines(log_folder or folder),
+                         list(earlier_log) + self.success_log(run.pid, len(body), folder))
+        folder_name = winpath(folder or self.temp)
+        self.assertEqual(self.launches(folder)[-1:],
+                         [(winpath(self.installer_path(folder)), folder_name)])
+
+    def assert_failure(self, run, text, log_folder=None):
+        """A run that failed before the download completed: box, exit 1, no file left, nothing
+        started; returns the box's text."""
+        self.assert_no_step_failed(run)
+        shown = self.assert_box(run, text)
+        self.assert_exit(run, 1)
+        self.assertFalse(os.path.exists(self.installer_path()), "the partial file was left")
+        self.assertEqual(self.launches(), [])
+        self.assertEqual(self.log_lines(log_folder),
+                         [(run.pid, START_LINE), (run.pid, "FATAL: " + shown)])
+        return shown
+
+    def assert_request(self, request, target=DOWNLOAD_TARGET, tls=True):
+        self.assertEqual((request.method, request.target, request.tls), ("GET", target, tls))
+        self.assertEqual(request.header("User-Agent"), USER_AGENT)
+
+
+# Driver scripts, in the driver's own words (see driver.cpp).
+WAIT_WINDOW = "wait-window=20000"
+TO_THE_END = ("watch-until-gone=45000", "no-box-for=15000", "wait-exit=5000")
+BOX_THEN_EXIT = ("expect-box=20000", "dismiss-box", "wait-exit=10000")
+
+
+class Success(StubTest):
+
+    def test_download_start_installer_and_append_log(self):
+        # A folder name with a space and CJK characters must survive the path conversions and
+        # be logged as UTF-8.
+        size = 3 * MiB + 12345
+        for name in ("temp", "临时 文件"):
+            folder = self.folder(name)
+            with self.case(folder=name, folders=(folder,)):
+                server, body = self.serve_installer(size)
+                first = self.drive(WAIT_WINDOW, *TO_THE_END, temp=folder, tmp=folder)
+                self.assert_success(first, body, folder)
+                self.assertEqual(len(self.launches(folder)), 1)
+                self.assertEqual(len(server.requests), 1)
+                self.assert_request(server.requests[0])
+                self.assertEqual(server.requests[0].header("Host"), CONFIG.host)
+
+                # The second run overwrites the installer, appends to the log, starts it again.
+                second = self.drive(WAIT_WINDOW, *TO_THE_END, temp=folder, tmp=folder)
+                self.assertNotEqual(first.pid, second.pid)
+                self.assert_success(second, body, folder,
+                                    earlier_log=self.success_log(first.pid, size, folder))
+                self.assertEqual(len(self.launches(folder)), 2)
+
+    def test_log_follows_temp_and_download_follows_tmp(self):
+        # GetTempPathW prefers TMP; the log reads TEMP, and the working directory when TEMP is
+        # unset.
+        log_folder, download_folder = self.folder("log"), self.folder("download")
+        for what, unset, expected_log_folder in (("TEMP and TMP differ", (), log_folder),
+                                                 ("TEMP unset", ("TEMP",), self.cwd)):
+            with self.case(what, folders=(log_folder, download_folder)):
+                _, body = self.serve_installer(MiB)
+                run = self.drive(WAIT_WINDOW, *TO_THE_END, temp=log_folder, tmp=download_folder,
+                                 unset=unset)
+                self.assert_success(run, body, download_folder, log_folder=expected_log_folder)
+                for folder in {log_folder, download_folder, self.cwd} - {expected_log_folder}:
+                    self.assertFalse(os.path.exists(os.path.join(folder, LOG)),
+                                     f"a log in {folder}")
+
+    def test_unknown_length(self):
+        # Without a length the bar stays at 0 and the text shows 0% and a total of 0.0 MB, but
+        # the download still completes.
+        for what, options in (("chunked", {"chunked": True}),
+                              ("ends at close", {"content_length": False})):
+            with self.case(what):
+                server, body = self.serve_installer(5 * MiB, rate=2.5 * MiB, **options)
+                run = self.drive(WAIT_WINDOW, *TO_THE_END)
+                self.assert_success(run, body)
+                shown = [(t, progress_figures(t)) for t in run.labels if t != PREPARING]
+                self.assertTrue(shown, f"no progress shown: {run}")
+                for text, figures in shown:
+                    self.assertIsNotNone(figures, f"label {text!r}")
+                    self.assertEqual((figures[0], figures[2]), (0, 0.0), text)
+                self.assertEqual(set(run.positions), {0}, str(run))
+                self.assertEqual(len(server.requests), 1)
+
+
+class Window(StubTest):
+
+    def test_layout_and_first_texts(self):
+        # The server takes the request and never answers, so the window stays as it was built.
+        server = self.serve(stall_before_headers=True)
+        run = self.drive(WAIT_WINDOW, f"wait-file={winpath(self.request_seen)},15000", "dump",
+                         "sysclose", "wait-exit=15000")
+        self.assert_no_step_failed(run)
+        layout = run.one("layout")
+        self.assertEqual((layout["class"], layout["title"]), ("vorninstaller", "下载星岚"))
+        self.assertTrue(layout["visible"])
+        self.assertEqual(layout["style"] & ~SYSTEM_ADDED, MAIN_STYLE, hex(layout["style"]))
+        self.assertEqual(layout["rect"], {"x": 0, "y": 0, "w": 460, "h": 210})
+        children = [(c["class"].lower(), c["text"], c["style"], c["id"], c["rect"], c["direct"])
+                    for c in layout["children"]]
+        self.assertEqual(children, [
+            ("msctls_progress32", "", 0x50000000, 0, {"x": 20, "y": 30, "w": 410, "h": 26}, True),
+            ("static", PREPARING, 0x50000001, 0, {"x": 20, "y": 75, "w": 410, "h": 24}, True),
+            ("button", "取消", 0x50000000, 2, {"x": 185, "y": 130, "w": 90, "h": 36}, True),
+        ])
+        bar = layout["children"][0]
+        self.assertEqual((bar["range_low"], bar["range_high"], bar["pos"]), (0, 100, 0))
+        self.assertEqual(len(server.requests), 1)
+        self.assert_request(server.requests[0])
+        self.assert_exit(run, 0)
+
+    def test_progress_during_slow_transfer(self):
+        # 8 MiB at 2 MiB/s: the label and the bar move in 2 MiB steps, and the total is known,
+        # which under wine takes the Content-Length text, not the 64-bit number.
+        size = 8 * MiB
+        _, body = self.serve_installer(size, rate=2 * MiB)
+        run = self.drive(WAIT_WINDOW, "dump", *TO_THE_END)
+        self.assert_success(run, body)
+        bar = run.one("layout")["children"][0]
+        self.assertEqual((bar["range_low"], bar["range_high"]), (0, 100))
+
+        self.assertEqual(run.labels[0], PREPARING, str(run))  # 2 MiB take a second to arrive
+        shown = [(t, progress_figures(t)) for t in run.labels if t != PREPARING]
+        self.assertTrue(shown, str(run))
+        percents, midway = [], []
+        for text, figures in shown:
+            self.assertIsNotNone(figures, f"label {text!r}")
+            percent, received, total = figures
+            self.assertEqual(total, 8.0, text)
+            # The percent comes from the exact count, the MB figure is rounded to 0.05 MiB.
+            self.assertLessEqual(abs(percent - received / total * 100), 1.2, text)
+            percents.append(percent)
+            if received < total and text not in (t for t, _ in midway):
+                midway.append((text, received))
+        self.assertEqual(percents, sorted(percents), str(run))
+        self.assertTrue(any(0 < p < 100 for p in percents), f"no percent between 0 and 100: {run}")
+        # A post after each further 2 MiB (a read may run a chunk past the mark), none between.
+        self.assertLessEqual(len(midway), 3, str(run))
+        steps = [received for _, received in midway]
+        self.assertGreaterEqual(steps[0], 2.0, str(run))
+        for before, after in zip(steps, steps[1:]):
+            self.assertGreaterEqual(after - before, 1.9, str(run))
+        positions = run.positions
+        self.assertEqual(positions, sorted(positions), str(run))
+        self.assertTrue(set(positions) <= {0, 100} | set(percents), str(run))
+        self.assertTrue(any(0 < p < 100 for p in positions), f"the bar never moved: {run}")
+
+
+class UserActions(StubTest):
+
+    def test_cancel_during_transfer(self):
+        server, _ = self.serve_installer(16 * MiB, rate=MiB)
+        run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", "click-cancel", *BOX_THEN_EXIT)
+        self.assert_failure(run, "用户已取消")
+        self.assertEqual(len(server.requests), 1)
+        self.assertTrue(any(p > 0 for p in run.positions), "cancelled before any progress")
+
+    def test_escape_and_enter_do_not_cancel(self):
+        # Posted keys go through the program's message loop (where a dialog-style loop would turn
+        # Esc into IDCANCEL); SendInput goes through the system's keyboard path.
+        for step in ("key=esc", "key=enter", "input=esc", "input=enter"):
+            with self.case(step):
+                _, body = self.serve_installer(8 * MiB, rate=2 * MiB)
+                run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", step, "no-box-for=1000",
+                                 "dump", *TO_THE_END)
+                self.assert_success(run, body)
+                self.assertEqual(len(run.all("layout")), 1, "the window closed after the key")
+
+    def test_close_during_stalled_transfer(self):
+        # The transfer hangs after 3 MiB; closing the window ends the program at once, quietly.
+        for step in ("sysclose", "close"):
+            with self.case(step):
+                self.serve_installer(8 * MiB, stall_after=3 * MiB)
+                run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", "sleep=300", step,
+                                 "wait-gone=15000", "no-box-for=3000", "wait-exit=10000")
+                self.assert_no_step_failed(run)
+                self.assert_no_box(run)
+                self.assert_exit(run, 0)
+                self.assertEqual(self.log_lines(), [(run.pid, START_LINE)])
+                self.assertEqual(self.launches(), [])
+
+
+class Failures(StubTest):
+
+    def test_server_error_status(self):
+        for status in (404, 500):
+            with self.case(status=status):
+                self.serve(status=status, body="<html>not here</html>")
+                run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
+                self.assert_failure(run, f"服务器返回错误 (status={status})")
+
+    def test_connection_dropped_midway(self):
+        size, cut = 4 * MiB, 3 * MiB // 2 + 7
+        read_failed = r"WinHttp(ReadData|QueryDataAvailable) 失败 \(err=\d+\)"
+        for what, reset in (("FIN", False), ("RST", True)):
+            with self.case(what):
+                self.serve_installer(size, drop_after=cut, reset=reset)
+                run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
+                if reset:
+                    # A reset may lose data already received, or fail the read itself.
+                    text = self.assert_failure(run, re.compile(
+                        rf"下载不完整 \(\d+/{size} 字节\)|{read_failed}"))
+                    m = re.fullmatch(r"下载不完整 \((\d+)/\d+ 字节\)", text)
+                    if m:
+                        self.assertLessEqual(int(m.group(1)), cut)
+                else:
+                    # A FIN without TLS close_notify looks like a clean end; only the length
+                    # check can tell.
+                    self.assert_failure(run, f"下载不完整 ({cut}/{size} 字节)")
+
+    def test_disk_full(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a tmpfs needs root")
+        small = self.folder("small")
+        if os.path.ismount(small):  # left over by a run that was killed
+            self.unmount(small)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "vorn-e2e", small],
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        if mounted.returncode != 0:
+            self.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.decode(errors='replace')}")
+        self.addCleanup(self.unmount, small)
+        self.temp = small
+        self.serve_installer(4 * MiB)
+        run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
+        self.assert_failure(run, re.compile(r"写入临时文件失败 \(err=\d+\)"))
+
+    def unmount(self, path):
+        result = subprocess.run(["umount", path], stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=30)
+        if result.returncode != 0:  # still busy: detach it now, it goes when the last user does
+            subprocess.run(["umount", "-l", path], stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=30)
+
+    def test_body_that_is_not_a_program(self):
+        body = expected_body(b"", 256 * 1024)  # the server's byte pattern: no MZ header
+        server = self.serve(pad_to=len(body))
+        run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT)
+        self.assert_no_step_failed(run)
+        text = self.assert_box(run, re.compile(r"启动安装器失败 \(code=(\d+)\)"))
+        self.assertLessEqual(int(re.search(r"\d+", text).group()), 32)
+        self.assert_exit(run, 1)
+        self.assertEqual(self.log_lines(), self.success_log(run.pid, len(body))
+                         + [(run.pid, "FATAL: " + text)])
+        self.assertEqual(len(server.requests), 1)
+
+
+# The redirects WinHTTP follows by itself. Wine 8 hands 303 and 308 back as the response instead
+# of following them, so they are left out.
+REDIRECTS = (301, 302, 307)
+
+
+class Redirects(StubTest):
+
+    def test_https_to_http_refused(self):
+        # Wine's WinHTTP fails the response with ERROR_WINHTTP_REDIRECT_FAILED; Windows hands
+        # back the redirect itself. Either way nothing may reach the clear-text server.
+        for status in REDIRECTS:
+            with self.case(status=status):
+                plain = self.other_server(tls=False, body=self.stand_in, pad_to=MiB)
+                downgrade = f"http://localhost:{plain.port}{DOWNLOAD_TARGET}"
+                self.serve(status=status, redirect=downgrade)
+                run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
+                self.assert_failure(run, re.compile(
+                    rf"{re.escape(REFUSED_DOWNGRADE)}|服务器返回错误 \(status={status}\)"))
+                self.assertEqual((plain.connections, plain.requests), (0, []))
+
+    def test_https_to_https_followed(self):
+        for status in REDIRECTS:
+            with self.case(status=status):
+                target = "/files/setup.exe?from=redirect"
+                other = self.other_server(body=self.stand_in, pad_to=MiB + 1)
+                main = self.serve(status=status, redirect=f"https://localhost:{other.port}{target}")
+                run = self.drive(WAIT_WINDOW, *TO_THE_END)
+                self.assert_success(run, expected_body(self.stand_in, MiB + 1))
+                self.assertEqual(len(main.requests), 1)
+                self.assert_request(main.requests[0])
+                self.assertEqual(len(other.requests), 1)
+                self.assert_request(other.requests[0], target)
+
+
+def case_names():
+    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+    return sorted(test.id().split(".", 1)[1] for group in suite for test in group)
+
+
+def check_registered(registered):
+    """Exit status 0 when `registered` (comma-separated Class.method) names every case."""
+    listed, defined = set(registered.split(",")), set(case_names())
+    for name in sorted(defined - listed):
+        print(f"not registered with ctest: {name}")
+    for name in sorted(listed - defined):
+        print(f"registered but not defined: {name}")
+    print(f"{len(defined & listed)} cases registered, {len(defined ^ listed)} mismatched")
+    return 0 if listed == defined else 1
+
+
+def main():
+    if sys.argv[1:2] == ["--check-registered"] and len(sys.argv) == 3:
+        sys.exit(check_registered(sys.argv[2]))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--program", required=True, help="vorn-installer.exe")
+    parser.add_argument("--driver", required=True, help="the driver (driver.exe)")
+    parser.add_argument("--stand-in", required=True, help="the stand-in installer")
+    parser.add_argument("--host", required=True, help="host[:port] compiled into the program")
+    parser.add_argument("--wine-run", required=True, help="runs a Windows program under wine")
+    parser.add_argument("--work", required=True, help="folder for the tests' files")
+    args, rest = parser.parse_known_args()
+    CONFIG.__dict__.update(vars(args))
+    CONFIG.port = int(args.host.rpartition(":")[2]) if ":" in args.host else 443
+    CONFIG.env_root = os.environ.get("VORN_TEST_ENV")
+    if not CONFIG.env_root or not os.path.isdir(os.path.join(CONFIG.env_root, "prefix")):
+        parser.error("VORN_TEST_ENV does not name a wine test bed (run the wine_env setup)")
+    for path in (args.program, args.driver, args.stand_in):
+        if not os.path.isfile(path):
+            parser.error(f"{path} does not exist")
+    os.makedirs(args.work, exist_ok=True)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
