@@ -6,47 +6,18 @@
 #include <utility>
 
 #include "download/transfer.h"
+#include "shell/handles.h"
 #include "shell/log.h"
 
 namespace vorn {
 namespace {
-
-// Owns one handle; Traits say what "none" is and how the handle is closed.
-template <class Traits>
-class UniqueHandle {
-public:
-    UniqueHandle() = default;
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() { reset(); }
-
-    HANDLE get() const { return handle_; }
-    // Takes ownership; false when the call that made `handle` failed.
-    bool open(HANDLE handle) {
-        reset();
-        handle_ = handle;
-        return handle_ != Traits::none();
-    }
-    void reset() {
-        if (handle_ != Traits::none()) Traits::close(std::exchange(handle_, Traits::none()));
-    }
-
-private:
-    HANDLE handle_ = Traits::none();
-};
 
 struct InternetTraits {
     static HINTERNET none() { return nullptr; }
     static void close(HINTERNET handle) { WinHttpCloseHandle(handle); }
 };
 
-struct FileTraits {
-    static HANDLE none() { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE handle) { CloseHandle(handle); }
-};
-
 using InternetHandle = UniqueHandle<InternetTraits>;
-using FileHandle = UniqueHandle<FileTraits>;
 
 // A created output file that is deleted again unless the download completed.
 class PartialFile {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "shell/handles.h"
 #include "text.h"
 
 namespace vorn {
@@ -32,39 +33,24 @@ std::string log_directory() {
     return from_wide_strict(value).value_or(".");
 }
 
-class AppendFile {
-public:
-    explicit AppendFile(const std::string& path)
-        : handle_(CreateFileW(to_wide(path).c_str(), APPEND_ONLY_ACCESS, SHARE_ALL, nullptr,
-                              OPEN_ALWAYS, 0, nullptr)) {}
-    ~AppendFile() {
-        if (is_open()) CloseHandle(handle_);
-    }
-    AppendFile(const AppendFile&) = delete;
-    AppendFile& operator=(const AppendFile&) = delete;
-
-    bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-    bool append(std::string_view bytes) {
-        DWORD written = 0;
-        return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                         nullptr) &&
-               written == bytes.size();
-    }
-
-private:
-    HANDLE handle_;
-};
+bool append(const FileHandle& file, std::string_view bytes) {
+    DWORD written = 0;
+    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+           written == bytes.size();
+}
 
 }  // namespace
 
 void write_log(std::string_view message) {
-    AppendFile log(log_directory() + std::string(LOG_FILE_NAME));
-    if (!log.is_open()) return;
+    const std::string path = log_directory() + std::string(LOG_FILE_NAME);
+    const FileHandle log(CreateFileW(to_wide(path).c_str(), APPEND_ONLY_ACCESS, SHARE_ALL, nullptr,
+                                     OPEN_ALWAYS, 0, nullptr));
+    if (!log.valid()) return;
     // Five unbuffered appends; a failing one (disk full) silently ends the line.
     const std::string pid = std::to_string(GetCurrentProcessId());
-    log.append("[") && log.append(pid) && log.append("] ") && log.append(message) &&
-        log.append("\n");
+    append(log, "[") && append(log, pid) && append(log, "] ") && append(log, message) &&
+        append(log, "\n");
 }
 
 void fatal_exit(std::string_view message) {

@@ -1,0 +1,43 @@
+// Owners of platform handles, so every path out of a function releases what it opened.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace vorn {
+
+// Owns one handle; Traits say what "none" is and how the handle is closed.
+template <class Traits>
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
+
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != Traits::none(); }
+    // Takes ownership; false when the call that made `handle` failed.
+    bool open(HANDLE handle) {
+        reset();
+        handle_ = handle;
+        return valid();
+    }
+    void reset() {
+        if (valid()) Traits::close(std::exchange(handle_, Traits::none()));
+    }
+
+private:
+    HANDLE handle_ = Traits::none();
+};
+
+struct FileTraits {
+    static HANDLE none() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+
+using FileHandle = UniqueHandle<FileTraits>;
+
+}  // namespace vorn
