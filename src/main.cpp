@@ -1,5 +1,6 @@
 // vorn-installer: downloads the product's installer with a progress window and starts it.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <memory>
@@ -16,7 +17,8 @@
 namespace vorn {
 namespace {
 
-constexpr std::string_view DOWNLOAD_URL = "https://" VORN_DOWNLOAD_HOST "/api/app/download?platform=win";
+constexpr std::string_view DOWNLOAD_URL =
+    "https://" VORN_DOWNLOAD_HOST "/api/app/download?platform=win";
 constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
 DWORD WINAPI worker_thread(void* parameter) {

@@ -7,7 +7,9 @@ namespace {
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
 
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool is_continuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Decodes one code point at `pos`, advancing it; malformed input (overlong forms, surrogates,
 // values past U+10FFFF, truncated sequences) yields U+FFFD and consumes one byte.
@@ -67,8 +69,12 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-bool is_high_surrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_high_surrogate(char32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool is_low_surrogate(char32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 // Walks UTF-16 text; returns false at the first unpaired surrogate when `strict`.
 bool convert_utf16(WideStringView text, std::string& out, bool strict) {

@@ -22,9 +22,9 @@ TEST(Text, ConvertsBothWaysForEveryEncodingLength) {
     const RoundTrip cases[] = {
         {"", units({})},
         {"abc", units({'a', 'b', 'c'})},
-        {"\u00E9", units({0xE9})},                        // two bytes
+        {"\u00E9", units({0xE9})},                              // two bytes
         {"下载星岚", units({0x4E0B, 0x8F7D, 0x661F, 0x5C9A})},  // three bytes
-        {"\U0001F600", units({0xD83D, 0xDE00})},          // four bytes, a surrogate pair
+        {"\U0001F600", units({0xD83D, 0xDE00})},                // four bytes, a surrogate pair
         {"\uFFFF\U0010FFFF", units({0xFFFF, 0xDBFF, 0xDFFF})},
     };
     for (const auto& c : cases) {
@@ -36,10 +36,10 @@ TEST(Text, ConvertsBothWaysForEveryEncodingLength) {
 
 TEST(Text, UnpairedSurrogatesAreReplacedOrRefused) {
     const WideString cases[] = {
-        units({0xD800}),                // lone high at the end
-        units({0xDC00, 'a'}),           // lone low
-        units({'a', 0xD83D, 'b'}),      // high followed by a non-surrogate
-        units({0xDE00, 0xD83D}),        // a pair in the wrong order
+        units({0xD800}),                  // lone high at the end
+        units({0xDC00, 'a'}),             // lone low
+        units({'a', 0xD83D, 'b'}),        // high followed by a non-surrogate
+        units({0xDE00, 0xD83D}),          // a pair in the wrong order
         units({0xD83D, 0xD83D, 0xDE00}),  // high, then a complete pair
     };
     const std::string expected[] = {
@@ -62,10 +62,10 @@ TEST(Text, EmbeddedNulIsKeptInTheTextAndEndsItForThePlatform) {
 
 TEST(Text, MalformedUtf8BecomesReplacementCharacters) {
     const std::pair<std::string, WideString> cases[] = {
-        {"\xC3", units({0xFFFD})},                      // truncated
-        {"\x80x", units({0xFFFD, 'x'})},                // stray continuation
-        {"\xC0\xAF", units({0xFFFD, 0xFFFD})},          // overlong "/"
-        {"\xED\xA0\x80", units({0xFFFD, 0xFFFD, 0xFFFD})},  // encoded surrogate
+        {"\xC3", units({0xFFFD})},                                      // truncated
+        {"\x80x", units({0xFFFD, 'x'})},                                // stray continuation
+        {"\xC0\xAF", units({0xFFFD, 0xFFFD})},                          // overlong "/"
+        {"\xED\xA0\x80", units({0xFFFD, 0xFFFD, 0xFFFD})},              // encoded surrogate
         {"\xF4\x90\x80\x80", units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD})},  // above U+10FFFF
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(to_wide(input), expected);

@@ -13,7 +13,8 @@ DownloadFailure platform_failure(std::string_view operation, std::uint32_t error
 // Steps up to the response; the returned failure names the step that failed.
 std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, DownloadTransport& io) {
     if (!io.open_session()) return platform_failure("WinHttpOpen", io.last_error());
-    if (!io.connect(parts.host, parts.port)) return platform_failure("WinHttpConnect", io.last_error());
+    if (!io.connect(parts.host, parts.port))
+        return platform_failure("WinHttpConnect", io.last_error());
     if (!io.open_request(parts.path, parts.secure)) {
         return platform_failure("WinHttpOpenRequest", io.last_error());
     }
@@ -23,7 +24,8 @@ std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, Downlo
 
     std::uint32_t status = 0;
     if (!io.query_status(status)) return platform_failure("WinHttpQueryHeaders", io.last_error());
-    if (status != 200) return DownloadFailure{"服务器返回错误 (status=" + std::to_string(status) + ")"};
+    if (status != 200)
+        return DownloadFailure{"服务器返回错误 (status=" + std::to_string(status) + ")"};
     return std::nullopt;
 }
 
@@ -87,7 +89,8 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
         }
         if (count == 0) break;
         if (!io.write(chunk->data(), count)) {
-            return DownloadFailure{"写入临时文件失败 (err=" + std::to_string(io.last_error()) + ")"};
+            return DownloadFailure{"写入临时文件失败 (err=" + std::to_string(io.last_error()) +
+                                   ")"};
         }
 
         received += count;

@@ -24,7 +24,7 @@ inline constexpr std::uint64_t PROGRESS_STEP = 2 * 1024 * 1024;
 // last_error(). Whatever is still open when the transport is destroyed is closed in the order
 // file, request, connection, session, and a created file that was not kept is then deleted.
 class DownloadTransport {
-public:
+  public:
     virtual ~DownloadTransport() = default;
 
     virtual bool open_session() = 0;

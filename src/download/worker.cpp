@@ -21,7 +21,7 @@ using InternetHandle = UniqueHandle<InternetTraits>;
 
 // A created output file that is deleted again unless the download completed.
 class PartialFile {
-public:
+  public:
     PartialFile() = default;
     PartialFile(const PartialFile&) = delete;
     PartialFile& operator=(const PartialFile&) = delete;
@@ -32,12 +32,12 @@ public:
     void created(WideString path) { path_ = std::move(path); }
     void keep() { path_.clear(); }
 
-private:
+  private:
     WideString path_;
 };
 
 class WinHttpTransport final : public DownloadTransport {
-public:
+  public:
     bool open_session() override {
         return session_.open(WinHttpOpen(to_wide(USER_AGENT).c_str(),
                                          WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -49,10 +49,9 @@ public:
     }
 
     bool open_request(const std::string& path, bool secure) override {
-        return request_.open(WinHttpOpenRequest(connection_.get(), L"GET", to_wide(path).c_str(),
-                                                L"HTTP/1.1", WINHTTP_NO_REFERER,
-                                                WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                secure ? WINHTTP_FLAG_SECURE : 0));
+        return request_.open(WinHttpOpenRequest(
+            connection_.get(), L"GET", to_wide(path).c_str(), L"HTTP/1.1", WINHTTP_NO_REFERER,
+            WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
     }
 
     // Redirects are followed, but never from HTTPS down to clear-text HTTP: what arrived
@@ -164,7 +163,7 @@ public:
 
     std::uint32_t last_error() override { return GetLastError(); }
 
-private:
+  private:
     // Destroyed bottom-up: file, request, connection, session, then the unkept file deleted.
     PartialFile partial_;
     InternetHandle session_;

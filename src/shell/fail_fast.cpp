@@ -20,22 +20,44 @@ void fail_fast() {
 
 namespace std {
 
-[[noreturn]] void __throw_bad_alloc() { vorn::fail_fast(); }
-[[noreturn]] void __throw_bad_array_new_length() { vorn::fail_fast(); }
-[[noreturn]] void __throw_length_error(const char*) { vorn::fail_fast(); }
-[[noreturn]] void __throw_logic_error(const char*) { vorn::fail_fast(); }
-[[noreturn]] void __throw_out_of_range(const char*) { vorn::fail_fast(); }
-[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { vorn::fail_fast(); }
-[[noreturn]] void __throw_invalid_argument(const char*) { vorn::fail_fast(); }
-[[noreturn]] void __throw_system_error(int) { vorn::fail_fast(); }
-[[noreturn]] void __throw_bad_function_call() { vorn::fail_fast(); }
-[[noreturn]] void __throw_bad_cast() { vorn::fail_fast(); }
+[[noreturn]] void __throw_bad_alloc() {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_bad_array_new_length() {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_length_error(const char*) {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_logic_error(const char*) {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_out_of_range(const char*) {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_invalid_argument(const char*) {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_system_error(int) {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_bad_function_call() {
+    vorn::fail_fast();
+}
+[[noreturn]] void __throw_bad_cast() {
+    vorn::fail_fast();
+}
 
 }  // namespace std
 
 namespace __gnu_cxx {
 
-[[noreturn]] void __verbose_terminate_handler() { vorn::fail_fast(); }
+[[noreturn]] void __verbose_terminate_handler() {
+    vorn::fail_fast();
+}
 
 }  // namespace __gnu_cxx
 
@@ -50,4 +72,6 @@ void operator delete(void* memory) noexcept {
     if (memory != nullptr) HeapFree(GetProcessHeap(), 0, memory);
 }
 
-void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
+void operator delete(void* memory, std::size_t) noexcept {
+    operator delete(memory);
+}

@@ -10,7 +10,7 @@ namespace vorn {
 // Owns one handle; Traits say what "none" is and how the handle is closed.
 template <class Traits>
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
@@ -29,7 +29,7 @@ public:
         if (valid()) Traits::close(std::exchange(handle_, Traits::none()));
     }
 
-private:
+  private:
     HANDLE handle_ = Traits::none();
 };
 

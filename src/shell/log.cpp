@@ -19,8 +19,8 @@ std::string log_directory() {
     WideString value(MAX_PATH, L'\0');
     for (;;) {
         SetLastError(ERROR_SUCCESS);
-        const DWORD length = GetEnvironmentVariableW(L"TEMP", value.data(),
-                                                     static_cast<DWORD>(value.size()));
+        const DWORD length =
+            GetEnvironmentVariableW(L"TEMP", value.data(), static_cast<DWORD>(value.size()));
         if (length == 0) {
             return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? "." : "";
         }

@@ -32,7 +32,7 @@ using DownloadResult = std::variant<DownloadSuccess, DownloadFailure>;
 
 // The worker's outcome, stored once by the worker and taken once by the UI thread.
 class ResultSlot {
-public:
+  public:
     // The lock is held until the caller has acted on the outcome and drops this.
     struct Taken {
         std::unique_lock<std::mutex> lock;
@@ -42,7 +42,7 @@ public:
     void store(DownloadResult outcome);
     Taken take();
 
-private:
+  private:
     std::mutex mutex_;
     std::optional<DownloadResult> outcome_;
 };

@@ -15,8 +15,8 @@ namespace {
 constexpr DWORD MAIN_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD CHILD_STYLE = WS_CHILD | WS_VISIBLE;
 
-HWND create_child(HWND parent, const wchar_t* window_class, const wchar_t* text, DWORD style,
-                  int x, int y, int width, int height, int id) {
+HWND create_child(HWND parent, const wchar_t* window_class, const wchar_t* text, DWORD style, int x,
+                  int y, int width, int height, int id) {
     return CreateWindowExW(0, window_class, text, style, x, y, width, height, parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                            GetModuleHandleW(nullptr), nullptr);
@@ -32,7 +32,9 @@ void show_progress() {
                    to_wide(figures.text).c_str());
 }
 
-void request_cancel() { shared_state.cancel_requested.store(true, std::memory_order_relaxed); }
+void request_cancel() {
+    shared_state.cancel_requested.store(true, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -70,9 +72,9 @@ HWND create_progress_window() {
     window_class.lpszClassName = WINDOW_CLASS_NAME;
     if (RegisterClassExW(&window_class) == 0) fatal_exit("注册窗口类失败");
 
-    const HWND window = CreateWindowExW(0, WINDOW_CLASS_NAME, to_wide("下载星岚").c_str(),
-                                        MAIN_STYLE, 0, 0, 460, 210, nullptr, nullptr, instance,
-                                        nullptr);
+    const HWND window =
+        CreateWindowExW(0, WINDOW_CLASS_NAME, to_wide("下载星岚").c_str(), MAIN_STYLE, 0, 0, 460,
+                        210, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         fatal_exit("创建窗口失败 (err=" + std::to_string(GetLastError()) + ")");
     }
@@ -82,7 +84,8 @@ HWND create_progress_window() {
     InitCommonControlsEx(&controls);
 
     // Controls that cannot be created are simply absent; updates to them have no effect.
-    const HWND bar = create_child(window, PROGRESS_CLASSW, nullptr, CHILD_STYLE, 20, 30, 410, 26, 0);
+    const HWND bar =
+        create_child(window, PROGRESS_CLASSW, nullptr, CHILD_STYLE, 20, 30, 410, 26, 0);
     shared_state.progress_bar.store(bar, std::memory_order_relaxed);
     if (bar != nullptr) SendMessageW(bar, PBM_SETRANGE32, 0, 100);
 

@@ -10,12 +10,14 @@ namespace vorn {
 namespace {
 
 std::vector<std::string> logged;
-void capture_log(std::string_view line) { logged.emplace_back(line); }
+void capture_log(std::string_view line) {
+    logged.emplace_back(line);
+}
 
 // A scripted server and disk: the body arrives in the given chunks, and any one step can be
 // made to fail. Every call is journalled.
 class FakeTransport final : public DownloadTransport {
-public:
+  public:
     std::string failing_step;  // e.g. "send"; its error code is 1000 + the step's position
     std::uint32_t status = 200;
     bool number_length_works = true;
@@ -85,7 +87,7 @@ public:
         return static_cast<std::size_t>(std::count(journal.begin(), journal.end(), name));
     }
 
-private:
+  private:
     bool step(const std::string& name) {
         if (before) before(name);
         journal.push_back(name);
@@ -129,10 +131,13 @@ TEST(RunDownload, SuccessRequestsTheAddressAndLogsTheCount) {
     ASSERT_EQ(r.message(), "(success)");
     EXPECT_EQ(std::get<DownloadSuccess>(r.result).installer_path, "C:\\Temp\\vorn-setup.exe");
     const std::vector<std::string> opening = {
-        "open_session", "connect example.test:8443", "connect",
-        "request /api/app/download?platform=win secure", "open_request", "refuse_downgrade",
-        "send", "receive", "status", "length", "temp_folder",
-        "create C:\\Temp\\vorn-setup.exe", "create"};
+        "open_session", "connect example.test:8443",
+        "connect",      "request /api/app/download?platform=win secure",
+        "open_request", "refuse_downgrade",
+        "send",         "receive",
+        "status",       "length",
+        "temp_folder",  "create C:\\Temp\\vorn-setup.exe",
+        "create"};
     EXPECT_EQ(std::vector(io.journal.begin(), io.journal.begin() + opening.size()), opening);
     EXPECT_EQ(io.written, 123u);
     EXPECT_EQ(state.bytes_received, 123u);
@@ -183,7 +188,8 @@ TEST(RunDownload, AnyStatusButOkIsAFailureBeforeTheFileExists) {
         io.status = status;
         io.chunks = {10};
         SharedState state;
-        EXPECT_EQ(run(io, state).message(), "服务器返回错误 (status=" + std::to_string(status) + ")");
+        EXPECT_EQ(run(io, state).message(),
+                  "服务器返回错误 (status=" + std::to_string(status) + ")");
         EXPECT_EQ(io.count("create"), 0u);
         EXPECT_EQ(io.count("length"), 0u);
     }
@@ -196,12 +202,8 @@ TEST(RunDownload, PostsProgressEveryTwoMebibytesAndOnceAtTheEnd) {
         std::size_t posts;  // including the final one
     };
     const Case cases[] = {
-        {0, CHUNK_SIZE, 1},
-        {2097151, CHUNK_SIZE, 1},
-        {2097152, CHUNK_SIZE, 2},
-        {2097153, CHUNK_SIZE, 2},
-        {3 * 2097152, CHUNK_SIZE, 4},
-        {2097151, 1000, 1},
+        {0, CHUNK_SIZE, 1},         {2097151, CHUNK_SIZE, 1},     {2097152, CHUNK_SIZE, 2},
+        {2097153, CHUNK_SIZE, 2},   {3 * 2097152, CHUNK_SIZE, 4}, {2097151, 1000, 1},
         {4 * 2097152 + 5, 1000, 4},  // posts at 2098000, 4196000, 6294000
     };
     for (const auto& c : cases) {
@@ -252,7 +254,8 @@ TEST(RunDownload, CancellationDiscardsTheFileWhereverItIsSeen) {
         SharedState state;
         std::size_t queries = 0;
         io.before = [&](const std::string& step) {
-            if (step == "write" && queries + 1 == c.cancel_at_available) state.cancel_requested = true;
+            if (step == "write" && queries + 1 == c.cancel_at_available)
+                state.cancel_requested = true;
             if (step == "temp_folder" && c.cancel_at_available == 1) state.cancel_requested = true;
             if (step == "available") ++queries;
         };
@@ -282,16 +285,11 @@ TEST(RunDownload, LengthComesFromTheNumberOrElseFromTheHeaderText) {
         std::uint64_t expected_total;
     };
     const Case cases[] = {
-        {true, std::nullopt, 30},
-        {false, "30", 30},
-        {false, "0030", 30},
-        {false, std::nullopt, 0},
-        {false, "", 0},
-        {false, "3O", 0},
-        {false, "-30", 0},
-        {false, "+30", 0},
-        {false, " 30", 0},
-        {false, "18446744073709551616", 0},  // 2^64 does not fit
+        {true, std::nullopt, 30}, {false, "30", 30},
+        {false, "0030", 30},      {false, std::nullopt, 0},
+        {false, "", 0},           {false, "3O", 0},
+        {false, "-30", 0},        {false, "+30", 0},
+        {false, " 30", 0},        {false, "18446744073709551616", 0},  // 2^64 does not fit
     };
     for (const auto& c : cases) {
         FakeTransport io;

@@ -91,7 +91,8 @@ std::uint16_t reference_port(const std::string& text, std::uint16_t fallback) {
 TEST(ParseDownloadUrl, PortsAgreeWithAnIndependentReading) {
     std::mt19937 random(11);
     const std::string alphabet = "0000123456789+-a: ";
-    std::vector<std::string> ports = {"65535", "65536", "0", "00000", "+0", "99999999999999999999",
+    std::vector<std::string> ports = {"65535",  "65536",   "0",
+                                      "00000",  "+0",      "99999999999999999999",
                                       "065535", "0065536", "1844674407370955161600"};
     for (int i = 0; i < 20000; ++i) {
         std::string port;

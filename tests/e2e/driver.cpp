@@ -109,7 +109,7 @@ std::string quote(const std::wstring& w) {
 
 // One JSON object under construction; fields are appended in order.
 class Json {
-public:
+  public:
     explicit Json(const char* event) { body_ = "{\"ev\":" + quote(std::string(event)); }
     Json& raw(const char* key, const std::string& json) {
         body_ += ",\"" + std::string(key) + "\":" + json;
@@ -121,7 +121,7 @@ public:
     Json& boolean(const char* key, bool v) { return raw(key, v ? "true" : "false"); }
     std::string text() const { return body_ + "}"; }
 
-private:
+  private:
     std::string body_;
 };
 

@@ -24,7 +24,9 @@ std::string read_file(const std::wstring& path) {
     return content;
 }
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::string line(std::string_view message) {
     return "[" + std::to_string(GetCurrentProcessId()) + "] " + std::string(message) + "\n";
@@ -32,7 +34,7 @@ std::string line(std::string_view message) {
 
 // Each test gets a fresh folder and its own TEMP and current directory, restored afterwards.
 class WriteLog : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
@@ -100,7 +102,8 @@ TEST_F(WriteLog, AppendsExactUtf8LinesAcrossCalls) {
 TEST_F(WriteLog, NeverTruncatesWhatIsAlreadyThere) {
     SetEnvironmentVariableW(L"TEMP", folder_.c_str());
     const std::wstring path = folder_ + L"\\vorn-installer.log";
-    const HANDLE earlier = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    const HANDLE earlier =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(earlier, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     WriteFile(earlier, "[1] earlier run\n", 16, &written, nullptr);
@@ -115,8 +118,8 @@ TEST_F(WriteLog, KeepsAppendingWhileAnotherProcessHoldsTheLogOpen) {
     write_log("first");
     // A reader (an editor, another run) sharing read and write access does not block the log.
     const HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     write_log("second");
     CloseHandle(reader);
@@ -126,8 +129,8 @@ TEST_F(WriteLog, KeepsAppendingWhileAnotherProcessHoldsTheLogOpen) {
 TEST_F(WriteLog, ChoosesTheFolderFromTemp) {
     struct Case {
         const char* name;
-        std::wstring temp;       // L"<unset>" unsets the variable
-        std::wstring log_path;   // where the line must land
+        std::wstring temp;      // L"<unset>" unsets the variable
+        std::wstring log_path;  // where the line must land
     };
     CreateDirectoryW((folder_ + L"\\下载").c_str(), nullptr);
     const Case cases[] = {
@@ -173,7 +176,8 @@ TEST_F(WriteLog, ReadsATempValueLongerThanMaxPath) {
     std::wstring deep = folder_;
     while (deep.size() < 400) {
         deep += L"\\" + std::wstring(60, L'd');
-        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr) ||
+                    GetLastError() == ERROR_ALREADY_EXISTS);
     }
     SetEnvironmentVariableW(L"TEMP", deep.c_str());
     write_log("deep");

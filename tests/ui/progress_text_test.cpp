@@ -23,11 +23,11 @@ TEST(ProgressText, DocumentedCases) {
         {0, 0, "正在下载 0%  (0.0 / 0.0 MB)", 0},
         {50 * MiB, 100 * MiB, "正在下载 50%  (50.0 / 100.0 MB)", 50},
         {MiB, 0, "正在下载 0%  (1.0 / 0.0 MB)", 0},
-        {1, 8, "正在下载 13%  (0.0 / 0.0 MB)", 13},  // 12.5 rounds away from zero
+        {1, 8, "正在下载 13%  (0.0 / 0.0 MB)", 13},              // 12.5 rounds away from zero
         {MiB / 4, MiB / 2, "正在下载 50%  (0.2 / 0.5 MB)", 50},  // 0.25 is a tie: to even
         {3 * MiB / 4, MiB, "正在下载 75%  (0.8 / 1.0 MB)", 75},  // 0.75 is a tie: to even
         {3 * MiB, MiB, "正在下载 300%  (3.0 / 1.0 MB)", 100},
-        {MiB / 20, MiB, "正在下载 5%  (0.0 / 1.0 MB)", 5},     // 0.05 MiB is just below 0.05
+        {MiB / 20, MiB, "正在下载 5%  (0.0 / 1.0 MB)", 5},  // 0.05 MiB is just below 0.05
         {1, 3, "正在下载 33%  (0.0 / 0.0 MB)", 33},
         {2, 3, "正在下载 67%  (0.0 / 0.0 MB)", 67},
         {0, 1, "正在下载 0%  (0.0 / 0.0 MB)", 0},
@@ -62,9 +62,19 @@ std::string reference(std::uint64_t received, std::uint64_t total) {
 }
 
 std::vector<std::uint64_t> interesting_counts() {
-    std::vector<std::uint64_t> values = {0, 1, 2, MiB - 1, MiB, MiB + 1, (1ull << 53) - 1,
-                                         1ull << 53, (1ull << 53) + 1, UINT64_MAX, UINT64_MAX - 1,
-                                         UINT64_MAX - 1024, UINT64_MAX - 2048};
+    std::vector<std::uint64_t> values = {0,
+                                         1,
+                                         2,
+                                         MiB - 1,
+                                         MiB,
+                                         MiB + 1,
+                                         (1ull << 53) - 1,
+                                         1ull << 53,
+                                         (1ull << 53) + 1,
+                                         UINT64_MAX,
+                                         UINT64_MAX - 1,
+                                         UINT64_MAX - 1024,
+                                         UINT64_MAX - 2048};
     // The exact ties of the one-decimal rounding are the odd multiples of MiB / 4; their
     // neighbours must round the other way.
     for (std::uint64_t k = 0; k < 64; ++k) {
