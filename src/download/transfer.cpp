@@ -1,6 +1,7 @@
 #include "download/transfer.h"
 
 #include <array>
+#include <algorithm>
 #include <memory>
 
 namespace vorn {

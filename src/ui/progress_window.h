@@ -1,5 +1,5 @@
 // The program's only window: progress bar, status line, Cancel. create_progress_window is
-// declared with the shared state; the window procedure is here for the tests.
+// declared with the shared state; the class name and window procedure live here.
 #pragma once
 
 #include <windows.h>
