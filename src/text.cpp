@@ -128,4 +128,13 @@ std::optional<std::string> from_wide_strict(WideStringView utf16) {
     return out;
 }
 
+std::string hex8(std::uint32_t value) {
+    constexpr char DIGITS[] = "0123456789ABCDEF";
+    std::string text(8, '0');
+    for (auto digit = text.rbegin(); digit != text.rend(); ++digit, value >>= 4) {
+        *digit = DIGITS[value & 0xF];
+    }
+    return text;
+}
+
 }  // namespace vorn

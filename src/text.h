@@ -1,6 +1,7 @@
-// Text conversion between the program's UTF-8 and the platform's UTF-16.
+// Text conversion between the program's UTF-8 and the platform's UTF-16, and code numbers as text.
 #pragma once
 
+#include <cstdint>
 #include <cwchar>
 #include <optional>
 #include <string>
@@ -27,5 +28,9 @@ std::string from_wide(WideStringView utf16);
 
 // UTF-16 to UTF-8, refusing the whole text when it holds an unpaired surrogate.
 std::optional<std::string> from_wide_strict(WideStringView utf16);
+
+// A 32-bit code as exactly eight upper-case hexadecimal digits, e.g. "800B0100" (without the
+// C runtime's printf family, which would add about 25 KB to the program).
+std::string hex8(std::uint32_t value);
 
 }  // namespace vorn

@@ -92,5 +92,14 @@ TEST(Text, RandomValidUtf16SurvivesTheRoundTrip) {
     }
 }
 
+TEST(Text, CodesAreEightUpperCaseHexDigits) {
+    const std::pair<std::uint32_t, const char*> cases[] = {
+        {0, "00000000"},          {0x10, "00000010"},       {0x10000, "00010000"},
+        {0x800B0100, "800B0100"}, {0x80096010, "80096010"}, {0xABCDEF12, "ABCDEF12"},
+        {0xFFFFFFFF, "FFFFFFFF"}, {0x01234567, "01234567"},
+    };
+    for (const auto& [value, text] : cases) EXPECT_EQ(hex8(value), text) << value;
+}
+
 }  // namespace
 }  // namespace vorn

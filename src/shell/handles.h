@@ -7,20 +7,23 @@
 
 namespace vorn {
 
-// Owns one handle; Traits say what "none" is and how the handle is closed.
+// Owns one handle; Traits say what "none" is and how the handle is closed. The handle's type is
+// that of "none": HANDLE for most, a context pointer for the certificate functions.
 template <class Traits>
 class UniqueHandle {
   public:
+    using Handle = decltype(Traits::none());
+
     UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    explicit UniqueHandle(Handle handle) : handle_(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
     ~UniqueHandle() { reset(); }
 
-    HANDLE get() const { return handle_; }
+    Handle get() const { return handle_; }
     bool valid() const { return handle_ != Traits::none(); }
     // Takes ownership; false when the call that made `handle` failed.
-    bool open(HANDLE handle) {
+    bool open(Handle handle) {
         reset();
         handle_ = handle;
         return valid();
@@ -30,7 +33,7 @@ class UniqueHandle {
     }
 
   private:
-    HANDLE handle_ = Traits::none();
+    Handle handle_ = Traits::none();
 };
 
 struct FileTraits {
