@@ -11,6 +11,27 @@ if(NOT VORN_DOWNLOAD_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-
     message(FATAL_ERROR "VORN_DOWNLOAD_HOST '${VORN_DOWNLOAD_HOST}' is not a host name with an optional :port")
 endif()
 
+set(VORN_INSTALLER_SIGNER "" CACHE STRING
+    "Exact subject common name of the certificate that signs the product's installer; the stub starts only an installer validly signed by it. Empty: installers are started unchecked")
+string(ASCII 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 127
+       control_characters)
+if(VORN_INSTALLER_SIGNER MATCHES "[${control_characters}]")
+    message(FATAL_ERROR "VORN_INSTALLER_SIGNER holds a control character; it must be the signing "
+        "certificate's subject common name exactly, as osslsigncode verify shows it")
+endif()
+if(VORN_INSTALLER_SIGNER STREQUAL "" AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+    message(WARNING
+        "VORN_INSTALLER_SIGNER is not set: this stub will start whatever installer it downloads, "
+        "unchecked. Configure with -DVORN_INSTALLER_SIGNER=\"<subject common name>\" so that it "
+        "starts only an installer signed by the product's publisher.")
+endif()
+# As a C string literal in the command line: backslash, quote and the list separator as octal
+# escapes, so that no layer (CMake lists, the shell, the compiler) changes the name on its way.
+string(REPLACE "\\" "\\134" signer_literal "${VORN_INSTALLER_SIGNER}")
+string(REPLACE "\"" "\\042" signer_literal "${signer_literal}")
+string(REPLACE ";" "\\073" signer_literal "${signer_literal}")
+set(VORN_INSTALLER_SIGNER_LITERAL "\"${signer_literal}\"")
+
 # No exceptions in the shipped code: failures are values, and the library's own throw paths end
 # the process through fail-fast (src/shell/fail_fast.cpp). Unused sections are dropped.
 set(VORN_WIN_FLAGS -fno-exceptions -ffunction-sections -fdata-sections)
@@ -18,22 +39,33 @@ target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 
 add_library(vorn_win STATIC
     src/shell/log.cpp
+    src/shell/signer_check.cpp
     src/ui/progress_window.cpp
     src/download/worker.cpp)
 target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-target_link_libraries(vorn_win PUBLIC vorn_core winhttp comctl32 shell32 user32 kernel32)
+# wintrust and crypt32 are only imported by a program that checks the installer's signer.
+target_link_libraries(vorn_win PUBLIC vorn_core winhttp comctl32 shell32 wintrust crypt32 user32
+                                      kernel32)
 
+# vorn_add_stub(<target> <signer literal>): the program, checking that the downloaded installer
+# is signed by the name in the C string literal, or by nobody in particular when it is "".
 # fail_fast.cpp belongs to the program alone: it replaces the standard library's throw paths,
 # which the test programs keep.
-add_executable(vorn-installer WIN32 src/main.cpp src/shell/fail_fast.cpp)
-target_compile_options(vorn-installer PRIVATE ${VORN_WIN_FLAGS})
-target_compile_definitions(vorn-installer PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}")
-target_link_libraries(vorn-installer PRIVATE vorn_win)
-target_link_options(vorn-installer PRIVATE
-    -static -static-libgcc -static-libstdc++
-    -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
-    $<$<NOT:$<CONFIG:Debug>>:-s>)
+function(vorn_add_stub target signer_literal)
+    add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp
+                                   ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp)
+    target_compile_options(${target} PRIVATE ${VORN_WIN_FLAGS})
+    target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}"
+                                                 VORN_INSTALLER_SIGNER=${signer_literal})
+    target_link_libraries(${target} PRIVATE vorn_win)
+    target_link_options(${target} PRIVATE
+        -static -static-libgcc -static-libstdc++
+        -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
+        $<$<NOT:$<CONFIG:Debug>>:-s>)
+endfunction()
+
+vorn_add_stub(vorn-installer "${VORN_INSTALLER_SIGNER_LITERAL}")
 set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # Optional Authenticode signature: a certificate table is added, never a resource.

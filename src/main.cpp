@@ -11,6 +11,7 @@
 #include "shell/fail_fast.h"
 #include "shell/log.h"
 #include "shell/shared_state.h"
+#include "shell/signer_check.h"
 #include "text.h"
 
 namespace vorn {
@@ -18,6 +19,9 @@ namespace {
 
 constexpr std::string_view DOWNLOAD_URL =
     "https://" VORN_DOWNLOAD_HOST "/api/app/download?platform=win";
+// The exact subject common name of the certificate that signs the product's installer. Empty:
+// the downloaded installer is started unchecked.
+constexpr std::string_view INSTALLER_SIGNER = VORN_INSTALLER_SIGNER;
 constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
 DWORD WINAPI worker_thread(void* parameter) {
@@ -51,6 +55,7 @@ std::string working_directory_of(const std::string& path) {
     return path.substr(0, last);
 }
 
+// Called while the file is held open (when it was checked): the file started is the file checked.
 void launch_installer(const std::string& path) {
     const HINSTANCE result =
         ShellExecuteW(nullptr, L"open", to_wide(path).c_str(), nullptr,
@@ -58,6 +63,18 @@ void launch_installer(const std::string& path) {
     const auto code = reinterpret_cast<INT_PTR>(result);
     if (code > 32) return;
     fatal_exit("启动安装器失败 (code=" + std::to_string(code) + ")");
+}
+
+// A refused installer ends the run here, before the log calls the download complete.
+void check_and_launch_installer(const std::string& path) {
+    FileHandle held;  // open until the shell has returned
+    if constexpr (!INSTALLER_SIGNER.empty()) {
+        if (const auto refusal = check_installer_signer(path, INSTALLER_SIGNER, held)) {
+            fatal_exit(*refusal);
+        }
+    }
+    write_log("下载完成: " + path);
+    launch_installer(path);
 }
 
 template <class... Handlers>
@@ -80,8 +97,7 @@ int main() {
     if (taken.outcome) {
         std::visit(Overloaded{
                        [](const DownloadSuccess& success) {
-                           write_log("下载完成: " + success.installer_path);
-                           launch_installer(success.installer_path);
+                           check_and_launch_installer(success.installer_path);
                        },
                        [](const DownloadFailure& failure) { fatal_exit(failure.message); },
                    },

@@ -8,7 +8,7 @@ import sys
 import unittest
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "comctl32.dll", "winhttp.dll", "shell32.dll",
-               "msvcrt.dll"}
+               "wintrust.dll", "crypt32.dll", "msvcrt.dll"}
 
 args = None
 

@@ -1,0 +1,26 @@
+// Starting only what the publisher signed: the downloaded installer's Authenticode signature,
+// checked on a handle that stays open until the installer has been started.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "shell/handles.h"
+
+namespace vorn {
+
+// Opens the completed installer at `path` into `held`, read-only and shared for reading alone, so
+// that nobody can write, rename or delete it while `held` stays open, and checks that it carries a
+// valid signature whose certificate chains, for code signing, to a trusted root and whose subject
+// common name is exactly `expected_signer`. No revocation check.
+//
+// Returns nothing when the installer passed; `held` must then stay open until it has been started.
+// Otherwise the file is already deleted and `held` closed, and the result is the message for the
+// user: "安装器签名无效 (err=0x…)" with the code of the step that refused it, or
+// "安装器签名者不符: NAME" for a valid signature by someone else.
+std::optional<std::string> check_installer_signer(const std::string& path,
+                                                  std::string_view expected_signer,
+                                                  FileHandle& held);
+
+}  // namespace vorn
