@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh
 
 test_host=${VORN_TEST_HOST:-localhost:48443}
+# The release build checks its installer's signer: the end-to-end tests sign under this name.
+test_signer="星岚测试 Publisher"
 status=0
 run_preset() {
     local preset=$1
@@ -21,6 +23,7 @@ run_preset() {
 start=$(date +%s)
 run_preset host
 run_preset windows-debug -DVORN_E2E_TESTS=OFF
-run_preset windows-release -DVORN_DOWNLOAD_HOST="$test_host" -DVORN_E2E_TESTS=ON
+run_preset windows-release -DVORN_DOWNLOAD_HOST="$test_host" -DVORN_INSTALLER_SIGNER="$test_signer" \
+    -DVORN_E2E_TESTS=ON
 echo "=== all presets done in $(( $(date +%s) - start )) s: $([ $status -eq 0 ] && echo PASSED || echo FAILED)"
 exit $status

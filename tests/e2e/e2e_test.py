@@ -7,12 +7,17 @@ and dismisses the message box) and writes what it saw as JSON lines to a file re
 server is tests/fixtures/https_server.py on the port compiled into the stub, so the tests run one
 at a time.
 
-    e2e_test.py --program vorn-installer.exe --driver driver.exe --stand-in stand_in.exe \
-                --host localhost:48443 --wine-run tools/wine-run --work DIR [unittest arguments]
+    e2e_test.py --program vorn-installer.exe --signer NAME --unchecked-program unchecked.exe \
+                --driver driver.exe --stand-in stand_in.exe --host localhost:48443 \
+                --wine-run tools/wine-run --work DIR [unittest arguments]
     e2e_test.py --check-registered Class.method,...   (every case is listed)
 
+--signer is the installer signer compiled into --program (empty: it starts installers unchecked);
+--unchecked-program is the same program built without one. Where the program checks, the tests
+serve the stand-in signed by that name.
+
 VORN_TEST_ENV names the wine test bed (tests/fixtures/test_env.py): its prefix trusts the CA that
-signed ROOT/localhost.pem.
+signed ROOT/localhost.pem and the code-signing CA the tests' signers are issued under.
 """
 
 import argparse
@@ -29,6 +34,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
+import test_env  # noqa: E402
 from https_server import TestServer, expected_body  # noqa: E402
 
 MiB = 1 << 20
@@ -45,6 +51,18 @@ MAIN_STYLE = 0x00CA0000      # WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX
 SYSTEM_ADDED = 0x14000000    # WS_VISIBLE | WS_CLIPSIBLINGS: shown, and added to every top level
 PORT_WAIT = 30  # seconds
 REFUSED_DOWNGRADE = "WinHttpReceiveResponse 失败 (err=12156)"  # ERROR_WINHTTP_REDIRECT_FAILED
+OTHER_SIGNER = "另一家公司 Other Ltd"
+UNTRUSTED_CA = "untrusted-ca"
+# The certificates the tests sign with: common name (None: the one the program expects), issuer
+# ("trusted": the test bed's code-signing CA, "untrusted": a CA the prefix does not trust, None:
+# self-signed) and extended key usage.
+SIGNERS = {
+    "publisher": (None, "trusted", "codeSigning"),
+    "other": (OTHER_SIGNER, "trusted", "codeSigning"),
+    "untrusted": (None, "untrusted", "codeSigning"),
+    "self-signed": (None, None, "codeSigning"),
+    "server-usage": (None, "trusted", "serverAuth"),
+}
 
 # Set from the command line in main().
 CONFIG = argparse.Namespace()
@@ -112,6 +130,7 @@ class StubTest(unittest.TestCase):
         self.temp = self.folder("temp")
         self.cwd = self.folder("cwd")
         self.runs = 0
+        self.signatures = 0
         self.servers = []
         self.addCleanup(self.stop_servers)
         self.request_seen = os.path.join(self.work, "request-seen")
@@ -176,20 +195,56 @@ class StubTest(unittest.TestCase):
         return server
 
     def serve_installer(self, size, **response):
-        """Serves the stand-in installer padded to `size` bytes; returns (server, body)."""
-        server = self.serve(body=self.stand_in, pad_to=size, **response)
-        return server, expected_body(self.stand_in, size)
+        """Serves installer_body(size); returns (server, body)."""
+        body = self.installer_body(size)
+        return self.serve(body=body, **response), body
+
+    def installer_body(self, size):
+        """The stand-in installer padded to `size` bytes, and then, when the program checks its
+        installer's signer, signed by that name (a few KB more)."""
+        body = expected_body(self.stand_in, size)
+        return self.signed(body, "publisher") if CONFIG.signer else body
+
+    # -- signatures -------------------------------------------------------------------------
+
+    def signer_keys(self, name):
+        """The folder with <name>.pem and .key for a SIGNERS name, made on first use."""
+        keys = os.path.join(self.work, "keys")
+        if os.path.exists(os.path.join(keys, name + ".pem")):
+            return keys
+        os.makedirs(keys, exist_ok=True)
+        common_name, issuer, usage = SIGNERS[name]
+        ca_dir, ca_name = CONFIG.env_root, test_env.CODE_SIGNING_CA
+        if issuer == "untrusted":
+            ca_dir, ca_name = keys, UNTRUSTED_CA
+            if not os.path.exists(os.path.join(keys, UNTRUSTED_CA + ".pem")):
+                test_env.make_ca(keys, UNTRUSTED_CA, "vorn untrusted test CA", usage="codeSigning")
+        test_env.issue_code_signing_cert(keys, name, common_name or CONFIG.signer,
+                                         ca_dir if issuer else None, ca_name, usage=usage)
+        return keys
+
+    def signed(self, body, signer, chain=()):
+        """`body` with an Authenticode signature by `signer` (a SIGNERS name) that also carries
+        the certificates named in `chain`."""
+        keys = self.signer_keys(signer)
+        self.signatures += 1
+        unsigned = os.path.join(keys, f"body-{self.signatures}.exe")
+        with open(unsigned, "wb") as f:
+            f.write(body)
+        test_env.sign_file(unsigned, unsigned + ".signed", keys, signer, chain)
+        with open(unsigned + ".signed", "rb") as f:
+            return f.read()
 
     # -- running the stub -------------------------------------------------------------------
 
-    def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, bound=60):
-        """Runs the stub through the driver with TEMP=`temp` and TMP=`tmp` (both self.temp by
-        default), without the variables named in `unset`, in `cwd` (self.cwd by default). The
-        driver ends the stub after `bound` seconds."""
+    def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, bound=60, program=None):
+        """Runs the stub (`program`, CONFIG.program by default) through the driver with
+        TEMP=`temp` and TMP=`tmp` (both self.temp by default), without the variables named in
+        `unset`, in `cwd` (self.cwd by default). The driver ends the stub after `bound` seconds."""
         self.runs += 1
         out = os.path.join(self.work, f"driver-{self.runs}.jsonl")
         console = os.path.join(self.work, f"driver-{self.runs}.console")
-        args = [CONFIG.wine_run, CONFIG.driver, "--exe", winpath(CONFIG.program),
+        args = [CONFIG.wine_run, CONFIG.driver, "--exe", winpath(program or CONFIG.program),
                 "--out", winpath(out), "--cwd", winpath(cwd or self.cwd),
                 "--deadline", str(bound * 1000), "--settle", "10000"]
         for name, value in (("TEMP", temp or self.temp), ("TMP", tmp or self.temp)):
@@ -302,6 +357,19 @@ class StubTest(unittest.TestCase):
                          [(run.pid, START_LINE), (run.pid, "FATAL: " + shown)])
         return shown
 
+    def assert_refused(self, run, text, size):
+        """A run whose complete download of `size` bytes was refused before it was started: box,
+        exit 1, the file deleted, nothing started, and the log says so after the download."""
+        self.assert_no_step_failed(run)
+        shown = self.assert_box(run, text)
+        self.assert_exit(run, 1)
+        self.assertFalse(os.path.exists(self.installer_path()), "the refused file was left")
+        self.assertEqual(self.launches(), [])
+        path = winpath(self.installer_path())
+        self.assertEqual(self.log_lines(), [(run.pid, START_LINE),
+                                            (run.pid, f"downloaded {size} bytes -> {path}"),
+                                            (run.pid, "FATAL: " + shown)])
+
     def assert_request(self, request, target=DOWNLOAD_TARGET, tls=True):
         self.assertEqual((request.method, request.target, request.tls), ("GET", target, tls))
         self.assertEqual(request.header("User-Agent"), USER_AGENT)
@@ -334,7 +402,7 @@ class Success(StubTest):
                 second = self.drive(WAIT_WINDOW, *TO_THE_END, temp=folder, tmp=folder)
                 self.assertNotEqual(first.pid, second.pid)
                 self.assert_success(second, body, folder,
-                                    earlier_log=self.success_log(first.pid, size, folder))
+                                    earlier_log=self.success_log(first.pid, len(body), folder))
                 self.assertEqual(len(self.launches(folder)), 2)
 
     def test_log_follows_temp_and_download_follows_tmp(self):
@@ -481,19 +549,20 @@ class Failures(StubTest):
         read_failed = r"WinHttp(ReadData|QueryDataAvailable) 失败 \(err=\d+\)"
         for what, reset in (("FIN", False), ("RST", True)):
             with self.case(what):
-                self.serve_installer(size, drop_after=cut, reset=reset)
+                _, body = self.serve_installer(size, drop_after=cut, reset=reset)
+                total = len(body)
                 run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
                 if reset:
                     # A reset may lose data already received, or fail the read itself.
                     text = self.assert_failure(run, re.compile(
-                        rf"下载不完整 \(\d+/{size} 字节\)|{read_failed}"))
+                        rf"下载不完整 \(\d+/{total} 字节\)|{read_failed}"))
                     m = re.fullmatch(r"下载不完整 \((\d+)/\d+ 字节\)", text)
                     if m:
                         self.assertLessEqual(int(m.group(1)), cut)
                 else:
                     # A FIN without TLS close_notify looks like a clean end; only the length
                     # check can tell.
-                    self.assert_failure(run, f"下载不完整 ({cut}/{size} 字节)")
+                    self.assert_failure(run, f"下载不完整 ({cut}/{total} 字节)")
 
     def test_disk_full(self):
         if os.geteuid() != 0:
@@ -519,9 +588,11 @@ class Failures(StubTest):
                            timeout=30)
 
     def test_body_that_is_not_a_program(self):
+        # Only a program that starts its installer unchecked gets as far as the shell with it.
         body = expected_body(b"", 256 * 1024)  # the server's byte pattern: no MZ header
         server = self.serve(pad_to=len(body))
-        run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT)
+        run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT,
+                         program=CONFIG.unchecked_program)
         self.assert_no_step_failed(run)
         text = self.assert_box(run, re.compile(r"启动安装器失败 \(code=(\d+)\)"))
         self.assertLessEqual(int(re.search(r"\d+", text).group()), 32)
@@ -555,14 +626,71 @@ class Redirects(StubTest):
         for status in REDIRECTS:
             with self.case(status=status):
                 target = "/files/setup.exe?from=redirect"
-                other = self.other_server(body=self.stand_in, pad_to=MiB + 1)
+                body = self.installer_body(MiB + 1)
+                other = self.other_server(body=body)
                 main = self.serve(status=status, redirect=f"https://localhost:{other.port}{target}")
                 run = self.drive(WAIT_WINDOW, *TO_THE_END)
-                self.assert_success(run, expected_body(self.stand_in, MiB + 1))
+                self.assert_success(run, body)
                 self.assertEqual(len(main.requests), 1)
                 self.assert_request(main.requests[0])
                 self.assertEqual(len(other.requests), 1)
                 self.assert_request(other.requests[0], target)
+
+
+
+def invalid_signature(code):
+    return f"安装器签名无效 (err=0x{code:08X})"
+
+
+class Signature(StubTest):
+
+    def test_only_the_publishers_installer_starts(self):
+        # Wine's WinVerifyTrust accepts the untrusted, self-signed and wrong-usage rows; the chain
+        # the program builds again for code signing refuses them, with its error status.
+        if not CONFIG.signer:
+            self.skipTest("this build starts installers unchecked (no VORN_INSTALLER_SIGNER)")
+        stand_in = expected_body(self.stand_in, 2 * MiB)
+        not_a_program = expected_body(b"", 256 * 1024)
+        # (what, unsigned body, signer (None: unsigned), certificates carried along, flip a byte
+        # after signing, the box (None: the installer starts))
+        rows = (
+            ("signed by the publisher", stand_in, "publisher", (), False, None),
+            ("unsigned", stand_in, None, (), False,
+             invalid_signature(0x800B0100)),  # TRUST_E_NOSIGNATURE
+            ("one byte changed after signing", stand_in, "publisher", (), True,
+             invalid_signature(0x80096010)),  # TRUST_E_BAD_DIGEST
+            ("signed by another name", stand_in, "other", (), False,
+             f"安装器签名者不符: {OTHER_SIGNER}"),
+            ("under an untrusted CA", stand_in, "untrusted", (), False,
+             invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
+            ("under an untrusted CA that came along", stand_in, "untrusted", (UNTRUSTED_CA,), False,
+             invalid_signature(0x00000020)),  # CERT_TRUST_IS_UNTRUSTED_ROOT
+            ("self-signed", stand_in, "self-signed", (), False,
+             invalid_signature(0x00000020)),  # CERT_TRUST_IS_UNTRUSTED_ROOT
+            ("without the code-signing usage", stand_in, "server-usage", (), False,
+             invalid_signature(0x00000010)),  # CERT_TRUST_IS_NOT_VALID_FOR_USAGE
+            ("a body that is not a program", not_a_program, None, (), False,
+             invalid_signature(0x800B0003)),  # TRUST_E_SUBJECT_FORM_UNKNOWN
+        )
+        for what, unsigned, signer, chain, flip, box in rows:
+            with self.case(what):
+                body = bytearray(self.signed(unsigned, signer, chain) if signer else unsigned)
+                if flip:
+                    body[len(body) // 2] ^= 0x01  # in the padding, which the signature covers
+                server = self.serve(body=bytes(body))
+                if box is None:
+                    self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END), body)
+                else:
+                    run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT)
+                    self.assert_refused(run, box, len(body))
+                self.assertEqual(len(server.requests), 1)
+
+    def test_without_a_signer_any_installer_starts(self):
+        # The same program built without VORN_INSTALLER_SIGNER: the unsigned stand-in starts.
+        body = expected_body(self.stand_in, MiB)
+        self.serve(body=body)
+        run = self.drive(WAIT_WINDOW, *TO_THE_END, program=CONFIG.unchecked_program)
+        self.assert_success(run, body)
 
 
 def case_names():
@@ -586,6 +714,10 @@ def main():
         sys.exit(check_registered(sys.argv[2]))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--program", required=True, help="vorn-installer.exe")
+    parser.add_argument("--signer", required=True,
+                        help="the installer signer compiled into --program; empty: none")
+    parser.add_argument("--unchecked-program", required=True,
+                        help="the program built without an installer signer")
     parser.add_argument("--driver", required=True, help="the driver (driver.exe)")
     parser.add_argument("--stand-in", required=True, help="the stand-in installer")
     parser.add_argument("--host", required=True, help="host[:port] compiled into the program")
@@ -597,7 +729,7 @@ def main():
     CONFIG.env_root = os.environ.get("VORN_TEST_ENV")
     if not CONFIG.env_root or not os.path.isdir(os.path.join(CONFIG.env_root, "prefix")):
         parser.error("VORN_TEST_ENV does not name a wine test bed (run the wine_env setup)")
-    for path in (args.program, args.driver, args.stand_in):
+    for path in (args.program, args.unchecked_program, args.driver, args.stand_in):
         if not os.path.isfile(path):
             parser.error(f"{path} does not exist")
     os.makedirs(args.work, exist_ok=True)

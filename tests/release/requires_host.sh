@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A Windows configure without a distribution host, or with one that is not a host name, must
 # stop with a message that says what to set: a stub with a placeholder address is never built.
+# A release configure without an installer signer must warn that installers start unchecked.
 set -uo pipefail
 source_dir=$1
 work=$(mktemp -d)
@@ -31,11 +32,30 @@ expect_refusal() {
 expect_refusal no-host "VORN_DOWNLOAD_HOST is not set"
 expect_refusal with-path "is not a host name" -DVORN_DOWNLOAD_HOST=example.com/evil
 expect_refusal with-quote "is not a host name" '-DVORN_DOWNLOAD_HOST=a"b'
-if configure good -DVORN_DOWNLOAD_HOST=downloads.example.com:8443; then
-    echo "ok: a host with a port is accepted"
-else
-    echo "FAIL: a valid host was refused:"
-    cat "$work/out-good"
-    failed=1
-fi
+expect_refusal signer-newline "VORN_INSTALLER_SIGNER holds a control character" \
+    -DVORN_DOWNLOAD_HOST=downloads.example.com "-DVORN_INSTALLER_SIGNER=$(printf 'a\nb')"
+
+unchecked="VORN_INSTALLER_SIGNER is not set"  # the first line of the warning: CMake wraps the rest
+# expect_accepted NAME WARNS(yes|no) ARGS...: the configure succeeds, with or without the warning.
+expect_accepted() {
+    local name=$1 warns=$2 warned=no
+    shift 2
+    if ! configure "$name" "$@"; then
+        echo "FAIL: configure $name was refused:"
+        cat "$work/out-$name"
+        failed=1
+        return
+    fi
+    grep -q "$unchecked" "$work/out-$name" && warned=yes
+    if [ "$warned" != "$warns" ]; then
+        echo "FAIL: configure $name: the warning '$unchecked' expected: $warns, shown: $warned"
+        failed=1
+    else
+        echo "ok: $name accepted, warning shown: $warned"
+    fi
+}
+
+expect_accepted good yes -DVORN_DOWNLOAD_HOST=downloads.example.com:8443
+expect_accepted with-signer no -DVORN_DOWNLOAD_HOST=downloads.example.com \
+    '-DVORN_INSTALLER_SIGNER=星岚 "Q" \ Ltd; x'
 exit $failed
