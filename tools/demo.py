@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The stub's whole job, on this machine: a loopback distribution server (HTTPS, a throwaway CA
-trusted only inside the demo's own wine prefix) serves a demo installer, the stub built for it
-downloads and starts it under wine, and this script reports what happened.
+trusted only inside the demo's own wine prefix) serves a demo installer signed by the publisher
+(a throwaway code-signing CA, trusted there too), the stub built for it downloads it, checks the
+signature and starts it under wine, and this script reports what happened.
 
 Run through tools/demo.sh, which installs and builds first."""
 
@@ -46,9 +47,11 @@ def parse_args():
         prog="tools/demo.sh", description="Download and start a demo installer with the stub.")
     parser.add_argument("--build", required=True, help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, required=True, help=argparse.SUPPRESS)
+    parser.add_argument("--signer", required=True, help=argparse.SUPPRESS)
     parser.add_argument("--slow", action="store_true", help="trickle at 1 MiB/s: watch, try Cancel")
-    parser.add_argument("--fail", choices=["404", "drop"],
-                        help="the server answers 404, or drops the connection halfway")
+    parser.add_argument("--fail", choices=["404", "drop", "unsigned"],
+                        help="the server answers 404, drops the connection halfway, or serves "
+                             "an unsigned installer")
     parser.add_argument("--unknown-length", action="store_true",
                         help="send the body chunked, without Content-Length")
     parser.add_argument("--screenshot", metavar="FILE",
@@ -87,6 +90,24 @@ def watch_server(response, display, shot_path, done):
         while percent >= next_report and next_report <= 100:
             print(f"  server sent {response.sent / MiB:5.1f} MiB ({next_report}%)")
             next_report += 10
+
+
+def demo_installer(build, root, signer, signed):
+    """The 32 MiB demo installer (the stand-in, padded), signed by `signer` unless not `signed`;
+    returns its path."""
+    with open(os.path.join(build, "tests", "e2e", "stand_in_installer.exe"), "rb") as f:
+        body = https_server.expected_body(f.read(), DEMO_SIZE)
+    unsigned = os.path.join(build, "demo-installer-unsigned.exe")
+    with open(unsigned, "wb") as f:
+        f.write(body)
+    if not signed:
+        return unsigned
+    keys = os.path.join(build, "demo-keys")
+    os.makedirs(keys, exist_ok=True)
+    test_env.issue_code_signing_cert(keys, "publisher", signer, root)
+    path = os.path.join(build, "demo-installer.exe")
+    test_env.sign_file(unsigned, path, keys, "publisher")
+    return path
 
 
 def driver_actions(headless, expect_box):
@@ -162,9 +183,10 @@ def main():
             if os.path.exists(os.path.join(temp, name)):
                 os.remove(os.path.join(temp, name))
 
+        signed = args.fail != "unsigned"
         response = CountingResponse(
-            body_file=os.path.join(build, "tests", "e2e", "stand_in_installer.exe"),
-            pad_to=DEMO_SIZE, rate=SLOW_RATE if args.slow else DEFAULT_RATE,
+            body_file=demo_installer(build, root, args.signer, signed),
+            rate=SLOW_RATE if args.slow else DEFAULT_RATE,
             chunked=args.unknown_length, status=404 if args.fail == "404" else 200,
             drop_after=DEMO_SIZE // 2 if args.fail == "drop" else None)
         if args.fail == "404":
@@ -172,7 +194,8 @@ def main():
         server = https_server.TestServer(root, port=args.port,
                                          routes={DOWNLOAD_PATH: response},
                                          status=404, body=b"not here")
-        print(f"serving a {response.size / MiB:.0f} MiB demo installer at "
+        signature = f'signed by "{args.signer}"' if signed else "unsigned"
+        print(f"serving a {response.size / MiB:.0f} MiB demo installer ({signature}) at "
               f"https://localhost:{args.port}{DOWNLOAD_PATH}")
         print(f"running the stub on display {display}{' (Xvfb)' if headless else ''}...")
 

@@ -7,11 +7,14 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh
 port=${VORN_DEMO_PORT:-48444}
 build=build/demo
+# The stub starts only an installer signed under this name; the demo signs its installer so.
+signer="星岚演示发行商 Demo Publisher"
 # Refuse a wrong option before the build, not after.
-python3 tools/demo.py --build "$build" --port "$port" --check "$@"
+python3 tools/demo.py --build "$build" --port "$port" --signer "$signer" --check "$@"
 
-echo "building vorn-installer.exe for https://localhost:$port ..."
+echo "building vorn-installer.exe for https://localhost:$port, installer signer \"$signer\" ..."
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=MinSizeRel -DVORN_DOWNLOAD_HOST="localhost:$port" >/dev/null
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DVORN_DOWNLOAD_HOST="localhost:$port" \
+    -DVORN_INSTALLER_SIGNER="$signer" >/dev/null
 cmake --build "$build" --target vorn-installer e2e_driver stand_in_installer add_root_cert
-exec python3 tools/demo.py --build "$build" --port "$port" "$@"
+exec python3 tools/demo.py --build "$build" --port "$port" --signer "$signer" "$@"
