@@ -16,13 +16,35 @@ endif()
 set(VORN_WIN_FLAGS -fno-exceptions -ffunction-sections -fdata-sections)
 target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 
+# DLLs that are not KnownDLLs are never imported statically: the loader would look for them in
+# the exe's own folder (often Downloads, writable by anyone) before main runs. They are
+# delay-loaded instead, on first use, after main has limited every load to System32. Each .def
+# in cmake/delay-load names the functions the program calls; a call to any other function of
+# those DLLs fails to link, so nothing slips back into the static imports.
+find_program(VORN_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+set(VORN_DELAY_LOADED_DLLS winhttp comctl32 shell32)
+add_library(vorn_delay_loaded INTERFACE)
+foreach(dll IN LISTS VORN_DELAY_LOADED_DLLS)
+    set(def ${CMAKE_SOURCE_DIR}/cmake/delay-load/${dll}.def)
+    set(lib ${CMAKE_BINARY_DIR}/delay-load/lib${dll}-delay.a)
+    add_custom_command(OUTPUT ${lib}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay-load
+        COMMAND ${VORN_DLLTOOL} --input-def ${def} --dllname ${dll}.dll --output-delaylib ${lib}
+        DEPENDS ${def}
+        COMMENT "Delay-load library for ${dll}.dll"
+        VERBATIM)
+    add_custom_target(${dll}_delay_lib DEPENDS ${lib})
+    add_dependencies(vorn_delay_loaded ${dll}_delay_lib)
+    target_link_libraries(vorn_delay_loaded INTERFACE ${lib})
+endforeach()
+
 add_library(vorn_win STATIC
     src/shell/log.cpp
     src/ui/progress_window.cpp
     src/download/worker.cpp)
 target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-target_link_libraries(vorn_win PUBLIC vorn_core winhttp comctl32 shell32 user32 kernel32)
+target_link_libraries(vorn_win PUBLIC vorn_core vorn_delay_loaded user32 kernel32)
 
 # fail_fast.cpp belongs to the program alone: it replaces the standard library's throw paths,
 # which the test programs keep.

@@ -182,14 +182,19 @@ class StubTest(unittest.TestCase):
 
     # -- running the stub -------------------------------------------------------------------
 
-    def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, bound=60):
-        """Runs the stub through the driver with TEMP=`temp` and TMP=`tmp` (both self.temp by
-        default), without the variables named in `unset`, in `cwd` (self.cwd by default). The
-        driver ends the stub after `bound` seconds."""
+    def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, bound=60, program=None,
+              dll_overrides=None):
+        """Runs the stub (`program`, the one under test by default) through the driver with
+        TEMP=`temp` and TMP=`tmp` (both self.temp by default), without the variables named in
+        `unset`, in `cwd` (self.cwd by default), with wine's `dll_overrides` added. The driver
+        ends the stub after `bound` seconds."""
         self.runs += 1
         out = os.path.join(self.work, f"driver-{self.runs}.jsonl")
         console = os.path.join(self.work, f"driver-{self.runs}.console")
-        args = [CONFIG.wine_run, CONFIG.driver, "--exe", winpath(CONFIG.program),
+        env = dict(os.environ)
+        if dll_overrides:
+            env["VORN_WINE_DLLOVERRIDES"] = dll_overrides
+        args = [CONFIG.wine_run, CONFIG.driver, "--exe", winpath(program or CONFIG.program),
                 "--out", winpath(out), "--cwd", winpath(cwd or self.cwd),
                 "--deadline", str(bound * 1000), "--settle", "10000"]
         for name, value in (("TEMP", temp or self.temp), ("TMP", tmp or self.temp)):
@@ -202,7 +207,7 @@ class StubTest(unittest.TestCase):
         # held by them would hang our reader.
         with open(console, "wb") as sink:
             driver = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=sink, stderr=sink,
-                                      start_new_session=True)
+                                      env=env, start_new_session=True)
             try:
                 driver.wait(bound + 40)  # the driver's own deadline, settle time and wine start
             except subprocess.TimeoutExpired:
@@ -591,6 +596,7 @@ def main():
     parser.add_argument("--host", required=True, help="host[:port] compiled into the program")
     parser.add_argument("--wine-run", required=True, help="runs a Windows program under wine")
     parser.add_argument("--work", required=True, help="folder for the tests' files")
+    parser.add_argument("--probe-dll", help="probe_dll.dll, for the planting test")
     args, rest = parser.parse_known_args()
     CONFIG.__dict__.update(vars(args))
     CONFIG.port = int(args.host.rpartition(":")[2]) if ":" in args.host else 443
