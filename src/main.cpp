@@ -66,9 +66,9 @@ void launch_installer(const std::string& path) {
 // lacking KB2533623) no safe load is possible, so the program refuses to run.
 void restrict_dll_search() {
     using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-    const auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
-                                               "SetDefaultDllDirectories")));
+    const auto set_default_dll_directories =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
     if (set_default_dll_directories != nullptr &&
         set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         return;

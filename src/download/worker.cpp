@@ -78,27 +78,26 @@ class WinHttpTransport final : public DownloadTransport {
         return ok;
     }
 
-    bool query_length(std::uint64_t& length) override {
-        ULONGLONG value = 0;
-        DWORD size = sizeof value;
-        DWORD index = 0;
-        const bool ok = WinHttpQueryHeaders(
-            request_.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER64,
-            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, &index);
-        length = value;
-        return ok;
-    }
-
-    bool query_length_text(std::string& text) override {
-        wchar_t value[32] = {};  // 20 digits hold any 64-bit length
-        DWORD size = sizeof value;
-        if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
-                                 WINHTTP_NO_HEADER_INDEX)) {
-            return false;
+    // The header as text, whatever the platform makes of it as a number: the caller decides
+    // what it means. A buffer too small is grown to the size the platform asks for.
+    HeaderLookup query_length_header(std::uint32_t index, std::string& text) override {
+        WideString value(32, L'\0');
+        for (;;) {
+            DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+            DWORD header_index = index;
+            if (WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH,
+                                    WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size,
+                                    &header_index)) {
+                text = from_wide(WideStringView(value.data(), size / sizeof(wchar_t)));
+                return HeaderLookup::found;
+            }
+            const DWORD error = GetLastError();
+            if (error == ERROR_WINHTTP_HEADER_NOT_FOUND) return HeaderLookup::absent;
+            if (error != ERROR_INSUFFICIENT_BUFFER || size <= value.size() * sizeof(wchar_t)) {
+                return HeaderLookup::failed;
+            }
+            value.resize(size / sizeof(wchar_t) + 1);
         }
-        text = from_wide(WideStringView(value, size / sizeof(wchar_t)));
-        return true;
     }
 
     // A folder longer than the usual buffer is asked for again with the size the system
