@@ -13,6 +13,10 @@ DownloadFailure platform_failure(std::string_view operation, std::uint32_t error
     return {std::string(operation) + " 失败 (err=" + std::to_string(error) + ")"};
 }
 
+DownloadFailure write_failure(std::uint32_t error) {
+    return {"写入临时文件失败 (err=" + std::to_string(error) + ")"};
+}
+
 // Steps up to the response; the returned failure names the step that failed.
 std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, DownloadTransport& io) {
     if (!io.open_session()) return platform_failure("WinHttpOpen", io.last_error());
@@ -112,10 +116,7 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
             return platform_failure("WinHttpReadData", io.last_error());
         }
         if (count == 0) break;
-        if (!io.write(chunk->data(), count)) {
-            return DownloadFailure{"写入临时文件失败 (err=" + std::to_string(io.last_error()) +
-                                   ")"};
-        }
+        if (!io.write(chunk->data(), count)) return write_failure(io.last_error());
 
         received += count;
         state.bytes_received.store(received, std::memory_order_relaxed);
@@ -129,7 +130,7 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
         return DownloadFailure{"下载不完整 (" + std::to_string(received) + "/" +
                                std::to_string(*total) + " 字节)"};
     }
-    io.finish();
+    if (!io.finish()) return write_failure(io.last_error());
     state.bytes_received.store(received, std::memory_order_relaxed);
     io.post_progress();
     log("downloaded " + std::to_string(received) + " bytes -> " + path);

@@ -24,7 +24,7 @@ enum class HeaderLookup { found, absent, failed };
 
 // Each call maps onto one platform call. A call that returns false leaves its error code for
 // last_error(). Whatever is still open when the transport is destroyed is closed in the order
-// file, request, connection, session, and a created file that was not kept is then deleted.
+// file, request, connection, session; a created file that was not kept is gone with its handle.
 class DownloadTransport {
   public:
     virtual ~DownloadTransport() = default;
@@ -46,7 +46,8 @@ class DownloadTransport {
     // False also when fewer bytes than asked were written.
     virtual bool write(const std::byte* data, std::uint32_t size) = 0;
     // Closes the file and the handles, in order, keeping the file: the download is complete.
-    virtual void finish() = 0;
+    // False when the file cannot be kept: it is then gone like an unfinished one.
+    virtual bool finish() = 0;
     virtual void post_progress() = 0;
     virtual std::uint32_t last_error() = 0;
 };
