@@ -39,10 +39,8 @@ class InstallerFile {
         }
         if (set_delete_on_close(handle_.get(), true)) return true;
         // Without the mark nothing would remove it should the process die: not worth the risk.
-        const DWORD error = GetLastError();
         handle_.reset();
         DeleteFileW(path.c_str());
-        SetLastError(error);
         return false;
     }
 
@@ -56,8 +54,6 @@ class InstallerFile {
         SetLastError(error);
         return kept;
     }
-
-    void discard() { handle_.reset(); }
 
   private:
     FileHandle handle_;
