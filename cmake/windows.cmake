@@ -37,6 +37,29 @@ set(VORN_INSTALLER_SIGNER_LITERAL "\"${signer_literal}\"")
 set(VORN_WIN_FLAGS -fno-exceptions -ffunction-sections -fdata-sections)
 target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 
+# DLLs that are not KnownDLLs are never imported statically: the loader would look for them in
+# the exe's own folder (often Downloads, writable by anyone) before main runs. They are
+# delay-loaded instead, on first use, after main has limited every load to System32. Each .def
+# in cmake/delay-load names the functions the program calls; a call to any other function of
+# those DLLs fails to link, so nothing slips back into the static imports.
+find_program(VORN_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+# wintrust and crypt32 are only used (and loaded) by a program that checks its installer's signer.
+set(VORN_DELAY_LOADED_DLLS winhttp comctl32 shell32 wintrust crypt32)
+add_library(vorn_delay_loaded INTERFACE)
+foreach(dll IN LISTS VORN_DELAY_LOADED_DLLS)
+    set(def ${CMAKE_SOURCE_DIR}/cmake/delay-load/${dll}.def)
+    set(lib ${CMAKE_BINARY_DIR}/delay-load/lib${dll}-delay.a)
+    add_custom_command(OUTPUT ${lib}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay-load
+        COMMAND ${VORN_DLLTOOL} --input-def ${def} --dllname ${dll}.dll --output-delaylib ${lib}
+        DEPENDS ${def}
+        COMMENT "Delay-load library for ${dll}.dll"
+        VERBATIM)
+    add_custom_target(${dll}_delay_lib DEPENDS ${lib})
+    add_dependencies(vorn_delay_loaded ${dll}_delay_lib)
+    target_link_libraries(vorn_delay_loaded INTERFACE ${lib})
+endforeach()
+
 add_library(vorn_win STATIC
     src/shell/log.cpp
     src/shell/signer_check.cpp
@@ -44,9 +67,7 @@ add_library(vorn_win STATIC
     src/download/worker.cpp)
 target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-# wintrust and crypt32 are only imported by a program that checks the installer's signer.
-target_link_libraries(vorn_win PUBLIC vorn_core winhttp comctl32 shell32 wintrust crypt32 user32
-                                      kernel32)
+target_link_libraries(vorn_win PUBLIC vorn_core vorn_delay_loaded user32 kernel32)
 
 # vorn_add_stub(<target> <signer literal>): the program, checking that the downloaded installer
 # is signed by the name in the C string literal, or by nobody in particular when it is "".

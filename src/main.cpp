@@ -65,6 +65,23 @@ void launch_installer(const std::string& path) {
     fatal_exit("启动安装器失败 (code=" + std::to_string(code) + ")");
 }
 
+// Every DLL loaded from now on, by the program (its delay-loaded imports) or on demand by the
+// system's own DLLs, comes from System32 alone, never from the folder the exe was started from:
+// that is often Downloads, where anyone may have dropped a DLL. Without the call (Windows 7
+// lacking KB2533623) no safe load is possible, so the program refuses to run.
+void restrict_dll_search() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const auto set_default_dll_directories =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set_default_dll_directories != nullptr &&
+        set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return;
+    }
+    const DWORD error = set_default_dll_directories ? GetLastError() : ERROR_PROC_NOT_FOUND;
+    fatal_exit("无法限制 DLL 加载路径 (err=" + std::to_string(error) + ")");
+}
+
 // A refused installer ends the run here, before the log calls the download complete.
 void check_and_launch_installer(const std::string& path) {
     FileHandle held;  // open until the shell has returned
@@ -87,6 +104,7 @@ struct Overloaded : Handlers... {
 
 int main() {
     using namespace vorn;
+    restrict_dll_search();
     write_log("vorn-installer 启动");
     create_progress_window();
     start_worker();

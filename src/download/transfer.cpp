@@ -1,14 +1,20 @@
 #include "download/transfer.h"
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <memory>
+#include <utility>
+#include <variant>
 
 namespace vorn {
 namespace {
 
 DownloadFailure platform_failure(std::string_view operation, std::uint32_t error) {
     return {std::string(operation) + " 失败 (err=" + std::to_string(error) + ")"};
+}
+
+DownloadFailure write_failure(std::uint32_t error) {
+    return {"写入临时文件失败 (err=" + std::to_string(error) + ")"};
 }
 
 // Steps up to the response; the returned failure names the step that failed.
@@ -30,19 +36,38 @@ std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, Downlo
     return std::nullopt;
 }
 
-// The announced length, 0 when unknown. Some platforms refuse the 64-bit number form, so the
-// header text is the fallback.
-std::uint64_t announced_length(DownloadTransport& io) {
-    std::uint64_t length = 0;
-    if (io.query_length(length)) return length;
-    std::string text;
-    if (!io.query_length_text(text)) return 0;
-    return parse_content_length(text).value_or(0);
+// The length the response announces; nullopt when it has no Content-Length (chunked, or ended
+// by the close). The HTTP client frames the body by the header in its own way, so a value this
+// program cannot read, or two headers that disagree, would let a cut-off body pass as complete:
+// such an answer is refused, never taken as "length unknown".
+using AnnouncedLength = std::variant<std::optional<std::uint64_t>, DownloadFailure>;
+
+AnnouncedLength announced_length(DownloadTransport& io) {
+    std::optional<std::uint64_t> length;
+    for (std::uint32_t index = 0;; ++index) {
+        std::string text;
+        const HeaderLookup lookup = io.query_length_header(index, text);
+        if (lookup == HeaderLookup::absent) return length;
+        if (lookup == HeaderLookup::failed) {
+            return platform_failure("WinHttpQueryHeaders", io.last_error());
+        }
+        const std::optional<std::uint64_t> value = parse_content_length(text);
+        if (!value || (length && *length != *value)) {
+            return DownloadFailure{std::string(INVALID_LENGTH_MESSAGE)};
+        }
+        length = value;
+    }
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
 }
 
 }  // namespace
 
 std::optional<std::uint64_t> parse_content_length(std::string_view text) {
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
     if (text.empty()) return std::nullopt;
     std::uint64_t value = 0;
     for (const char c : text) {
@@ -65,8 +90,10 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
     const UrlParts parts = parse_download_url(address);
     if (auto failure = connect_and_request(parts, io)) return *failure;
 
-    const std::uint64_t total = announced_length(io);
-    if (total != 0) state.total_bytes.store(total, std::memory_order_relaxed);
+    AnnouncedLength announced = announced_length(io);
+    if (auto* failure = std::get_if<DownloadFailure>(&announced)) return std::move(*failure);
+    const std::optional<std::uint64_t> total = std::get<0>(announced);
+    if (total) state.total_bytes.store(*total, std::memory_order_relaxed);
 
     const std::string path = installer_path_in(io.temp_folder());
     if (!io.create_file(path)) return DownloadFailure{"创建临时文件失败: " + path};
@@ -89,10 +116,7 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
             return platform_failure("WinHttpReadData", io.last_error());
         }
         if (count == 0) break;
-        if (!io.write(chunk->data(), count)) {
-            return DownloadFailure{"写入临时文件失败 (err=" + std::to_string(io.last_error()) +
-                                   ")"};
-        }
+        if (!io.write(chunk->data(), count)) return write_failure(io.last_error());
 
         received += count;
         state.bytes_received.store(received, std::memory_order_relaxed);
@@ -102,11 +126,11 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
         }
     }
 
-    if (total != 0 && received != total) {
+    if (total && received != *total) {
         return DownloadFailure{"下载不完整 (" + std::to_string(received) + "/" +
-                               std::to_string(total) + " 字节)"};
+                               std::to_string(*total) + " 字节)"};
     }
-    io.finish();
+    if (!io.finish()) return write_failure(io.last_error());
     state.bytes_received.store(received, std::memory_order_relaxed);
     io.post_progress();
     log("downloaded " + std::to_string(received) + " bytes -> " + path);

@@ -20,9 +20,11 @@ inline constexpr std::string_view INSTALLER_FILE_NAME = "vorn-setup.exe";
 inline constexpr std::uint32_t CHUNK_SIZE = 65536;
 inline constexpr std::uint64_t PROGRESS_STEP = 2 * 1024 * 1024;
 
+enum class HeaderLookup { found, absent, failed };
+
 // Each call maps onto one platform call. A call that returns false leaves its error code for
 // last_error(). Whatever is still open when the transport is destroyed is closed in the order
-// file, request, connection, session, and a created file that was not kept is then deleted.
+// file, request, connection, session; a created file that was not kept is gone with its handle.
 class DownloadTransport {
   public:
     virtual ~DownloadTransport() = default;
@@ -34,8 +36,8 @@ class DownloadTransport {
     virtual bool send_request() = 0;
     virtual bool receive_response() = 0;
     virtual bool query_status(std::uint32_t& status) = 0;
-    virtual bool query_length(std::uint64_t& length) = 0;  // as a 64-bit number
-    virtual bool query_length_text(std::string& text) = 0;
+    // The text of the index-th Content-Length header of the response, counted from 0.
+    virtual HeaderLookup query_length_header(std::uint32_t index, std::string& text) = 0;
     // The system's temporary folder as the platform reports it, however long.
     virtual WideString temp_folder() = 0;
     virtual bool create_file(const std::string& path) = 0;
@@ -44,12 +46,16 @@ class DownloadTransport {
     // False also when fewer bytes than asked were written.
     virtual bool write(const std::byte* data, std::uint32_t size) = 0;
     // Closes the file and the handles, in order, keeping the file: the download is complete.
-    virtual void finish() = 0;
+    // False when the file cannot be kept: it is then gone like an unfinished one.
+    virtual bool finish() = 0;
     virtual void post_progress() = 0;
     virtual std::uint32_t last_error() = 0;
 };
 
-// A decimal Content-Length: digits only, no sign, no overflow.
+inline constexpr std::string_view INVALID_LENGTH_MESSAGE = "服务器返回的文件长度无效";
+
+// A Content-Length value: decimal digits only, no sign, no overflow, with spaces or tabs
+// around them.
 std::optional<std::uint64_t> parse_content_length(std::string_view text);
 
 // The installer's full path in the temporary folder: trailing backslashes dropped, each unpaired

@@ -19,21 +19,44 @@ struct InternetTraits {
 
 using InternetHandle = UniqueHandle<InternetTraits>;
 
-// A created output file that is deleted again unless the download completed.
-class PartialFile {
+bool set_delete_on_close(HANDLE file, bool delete_it) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = delete_it;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// The installer file while it is written. It is marked for deletion from the moment it exists,
+// so the system removes it when its handle closes, however that happens: a failure, Cancel, the
+// window closed mid-transfer, fail-fast, a kill or a crash. A half-written file with the
+// installer's name would be a broken program waiting to be started. Only a completed download
+// clears the mark.
+class InstallerFile {
   public:
-    PartialFile() = default;
-    PartialFile(const PartialFile&) = delete;
-    PartialFile& operator=(const PartialFile&) = delete;
-    ~PartialFile() {
-        if (!path_.empty()) DeleteFileW(path_.c_str());
+    bool create(const WideString& path) {
+        if (!handle_.open(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                      nullptr, CREATE_ALWAYS, 0, nullptr))) {
+            return false;
+        }
+        if (set_delete_on_close(handle_.get(), true)) return true;
+        // Without the mark nothing would remove it should the process die: not worth the risk.
+        handle_.reset();
+        DeleteFileW(path.c_str());
+        return false;
     }
 
-    void created(WideString path) { path_ = std::move(path); }
-    void keep() { path_.clear(); }
+    HANDLE get() const { return handle_.get(); }
+
+    // Clears the mark and closes the file; false (and the file gone) when the mark stays.
+    bool keep() {
+        const bool kept = set_delete_on_close(handle_.get(), false);
+        const DWORD error = GetLastError();
+        handle_.reset();
+        SetLastError(error);
+        return kept;
+    }
 
   private:
-    WideString path_;
+    FileHandle handle_;
 };
 
 class WinHttpTransport final : public DownloadTransport {
@@ -78,27 +101,26 @@ class WinHttpTransport final : public DownloadTransport {
         return ok;
     }
 
-    bool query_length(std::uint64_t& length) override {
-        ULONGLONG value = 0;
-        DWORD size = sizeof value;
-        DWORD index = 0;
-        const bool ok = WinHttpQueryHeaders(
-            request_.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER64,
-            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, &index);
-        length = value;
-        return ok;
-    }
-
-    bool query_length_text(std::string& text) override {
-        wchar_t value[32] = {};  // 20 digits hold any 64-bit length
-        DWORD size = sizeof value;
-        if (!WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
-                                 WINHTTP_NO_HEADER_INDEX)) {
-            return false;
+    // The header as text, whatever the platform makes of it as a number: the caller decides
+    // what it means. A buffer too small is grown to the size the platform asks for.
+    HeaderLookup query_length_header(std::uint32_t index, std::string& text) override {
+        WideString value(32, L'\0');
+        for (;;) {
+            DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+            DWORD header_index = index;
+            if (WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_CONTENT_LENGTH,
+                                    WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size,
+                                    &header_index)) {
+                text = from_wide(WideStringView(value.data(), size / sizeof(wchar_t)));
+                return HeaderLookup::found;
+            }
+            const DWORD error = GetLastError();
+            if (error == ERROR_WINHTTP_HEADER_NOT_FOUND) return HeaderLookup::absent;
+            if (error != ERROR_INSUFFICIENT_BUFFER || size <= value.size() * sizeof(wchar_t)) {
+                return HeaderLookup::failed;
+            }
+            value.resize(size / sizeof(wchar_t) + 1);
         }
-        text = from_wide(WideStringView(value, size / sizeof(wchar_t)));
-        return true;
     }
 
     // A folder longer than the usual buffer is asked for again with the size the system
@@ -115,15 +137,7 @@ class WinHttpTransport final : public DownloadTransport {
         }
     }
 
-    bool create_file(const std::string& path) override {
-        WideString wide_path = to_wide(path);
-        if (!file_.open(CreateFileW(wide_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr))) {
-            return false;
-        }
-        partial_.created(std::move(wide_path));
-        return true;
-    }
+    bool create_file(const std::string& path) override { return file_.create(to_wide(path)); }
 
     bool bytes_available(std::uint32_t& count) override {
         DWORD value = 0;
@@ -147,12 +161,14 @@ class WinHttpTransport final : public DownloadTransport {
         return false;
     }
 
-    void finish() override {
-        file_.reset();
+    bool finish() override {
+        const bool kept = file_.keep();
+        const DWORD error = GetLastError();
         request_.reset();
         connection_.reset();
         session_.reset();
-        partial_.keep();
+        SetLastError(error);
+        return kept;
     }
 
     void post_progress() override {
@@ -164,12 +180,11 @@ class WinHttpTransport final : public DownloadTransport {
     std::uint32_t last_error() override { return GetLastError(); }
 
   private:
-    // Destroyed bottom-up: file, request, connection, session, then the unkept file deleted.
-    PartialFile partial_;
+    // Destroyed bottom-up: the file (deleted unless kept), request, connection, session.
     InternetHandle session_;
     InternetHandle connection_;
     InternetHandle request_;
-    FileHandle file_;
+    InstallerFile file_;
 };
 
 }  // namespace

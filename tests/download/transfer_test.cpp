@@ -20,9 +20,7 @@ class FakeTransport final : public DownloadTransport {
   public:
     std::string failing_step;  // e.g. "send"; its error code is 1000 + the step's position
     std::uint32_t status = 200;
-    bool number_length_works = true;
-    std::optional<std::string> length_text;  // nullopt: the header is absent
-    std::uint64_t length = 0;                // for the number form; 0 with it = absent
+    std::vector<std::string> length_headers;  // the Content-Length values; none: absent
     std::vector<std::uint32_t> chunks;
     WideString temp = to_wide("C:\\Temp\\");
     std::function<void(const std::string& step)> before;  // runs at the start of each call
@@ -46,13 +44,11 @@ class FakeTransport final : public DownloadTransport {
         value = status;
         return step("status");
     }
-    bool query_length(std::uint64_t& value) override {
-        value = length;
-        return step("length") && number_length_works && length != 0;
-    }
-    bool query_length_text(std::string& text) override {
-        text = length_text.value_or("");
-        return step("length_text") && length_text.has_value();
+    HeaderLookup query_length_header(std::uint32_t index, std::string& text) override {
+        if (!step("length")) return HeaderLookup::failed;
+        if (index >= length_headers.size()) return HeaderLookup::absent;
+        text = length_headers[index];
+        return HeaderLookup::found;
     }
     WideString temp_folder() override {
         step("temp_folder");
@@ -79,7 +75,7 @@ class FakeTransport final : public DownloadTransport {
         written += size;
         return true;
     }
-    void finish() override { step("finish"); }
+    bool finish() override { return step("finish"); }
     void post_progress() override { step("post"); }
     std::uint32_t last_error() override { return last_error_; }
 
@@ -125,19 +121,25 @@ std::vector<std::uint32_t> chunks_of(std::uint64_t total, std::uint32_t size = C
 TEST(RunDownload, SuccessRequestsTheAddressAndLogsTheCount) {
     FakeTransport io;
     io.chunks = {100, 23};
-    io.length = 123;
+    io.length_headers = {"123"};
     SharedState state;
     const Outcome r = run(io, state);
     ASSERT_EQ(r.message(), "(success)");
     EXPECT_EQ(std::get<DownloadSuccess>(r.result).installer_path, "C:\\Temp\\vorn-setup.exe");
-    const std::vector<std::string> opening = {
-        "open_session", "connect example.test:8443",
-        "connect",      "request /api/app/download?platform=win secure",
-        "open_request", "refuse_downgrade",
-        "send",         "receive",
-        "status",       "length",
-        "temp_folder",  "create C:\\Temp\\vorn-setup.exe",
-        "create"};
+    const std::vector<std::string> opening = {"open_session",
+                                              "connect example.test:8443",
+                                              "connect",
+                                              "request /api/app/download?platform=win secure",
+                                              "open_request",
+                                              "refuse_downgrade",
+                                              "send",
+                                              "receive",
+                                              "status",
+                                              "length",
+                                              "length",
+                                              "temp_folder",
+                                              "create C:\\Temp\\vorn-setup.exe",
+                                              "create"};
     EXPECT_EQ(std::vector(io.journal.begin(), io.journal.begin() + opening.size()), opening);
     EXPECT_EQ(io.written, 123u);
     EXPECT_EQ(state.bytes_received, 123u);
@@ -159,10 +161,12 @@ TEST(RunDownload, EveryFailingStepEndsTheRunWithItsMessage) {
         {"send", "WinHttpSendRequest 失败 (err={})", false},
         {"receive", "WinHttpReceiveResponse 失败 (err={})", false},
         {"status", "WinHttpQueryHeaders 失败 (err={})", false},
+        {"length", "WinHttpQueryHeaders 失败 (err={})", false},
         {"create", "创建临时文件失败: C:\\Temp\\vorn-setup.exe", true},
         {"available", "WinHttpQueryDataAvailable 失败 (err={})", true},
         {"read", "WinHttpReadData 失败 (err={})", true},
         {"write", "写入临时文件失败 (err={})", true},
+        {"finish", "写入临时文件失败 (err={})", true},  // the file cannot be kept
     };
     for (const auto& c : cases) {
         FakeTransport io;
@@ -177,7 +181,8 @@ TEST(RunDownload, EveryFailingStepEndsTheRunWithItsMessage) {
         EXPECT_EQ(r.message(), expected) << c.step;
         EXPECT_EQ(io.journal.back(), c.step) << "nothing may follow the failing call";
         EXPECT_EQ(io.count("create C:\\Temp\\vorn-setup.exe"), c.file_created ? 1u : 0u);
-        EXPECT_EQ(io.count("finish"), 0u) << c.step << ": the file must not be kept";
+        EXPECT_EQ(io.count("finish"), c.step == std::string("finish") ? 1u : 0u)
+            << c.step << ": the file must not be kept";
         EXPECT_TRUE(logged.empty()) << c.step;
     }
 }
@@ -250,7 +255,7 @@ TEST(RunDownload, CancellationDiscardsTheFileWhereverItIsSeen) {
     for (const auto& c : cases) {
         FakeTransport io;
         io.chunks = {10, 10, 10};
-        io.length = 30;
+        io.length_headers = {"30"};
         SharedState state;
         std::size_t queries = 0;
         io.before = [&](const std::string& step) {
@@ -278,52 +283,66 @@ TEST(RunDownload, CancellationAfterTheEndWasReportedIsTooLate) {
     EXPECT_EQ(run(io, state).message(), "(success)");
 }
 
-TEST(RunDownload, LengthComesFromTheNumberOrElseFromTheHeaderText) {
+TEST(RunDownload, EveryContentLengthMustBeTheSamePlainNumber) {
     struct Case {
-        bool number_works;
-        std::optional<std::string> text;
-        std::uint64_t expected_total;
+        std::vector<std::string> headers;
+        std::optional<std::uint64_t> total;  // nullopt: refused as unreadable
     };
     const Case cases[] = {
-        {true, std::nullopt, 30}, {false, "30", 30},
-        {false, "0030", 30},      {false, std::nullopt, 0},
-        {false, "", 0},           {false, "3O", 0},
-        {false, "-30", 0},        {false, "+30", 0},
-        {false, " 30", 0},        {false, "18446744073709551616", 0},  // 2^64 does not fit
+        {{}, 0},  // no header: length unknown
+        {{"30"}, 30},
+        {{"0030"}, 30},
+        {{" 30\t"}, 30},
+        {{"30", "30"}, 30},
+        {{"30", "030"}, 30},
+        {{""}, std::nullopt},
+        {{"3O"}, std::nullopt},
+        {{"-30"}, std::nullopt},
+        {{"+30"}, std::nullopt},
+        {{"3 0"}, std::nullopt},
+        {{"30, 30"}, std::nullopt},
+        {{"18446744073709551616"}, std::nullopt},  // 2^64 does not fit
+        {{"30", "31"}, std::nullopt},
+        {{"30", "abc"}, std::nullopt},
     };
     for (const auto& c : cases) {
+        const std::string name = ::testing::PrintToString(c.headers);
         FakeTransport io;
         io.chunks = {30};
-        io.length = 30;
-        io.number_length_works = c.number_works;
-        io.length_text = c.text;
+        io.length_headers = c.headers;
         SharedState state;
-        EXPECT_EQ(run(io, state).message(), "(success)") << c.text.value_or("(absent)");
-        EXPECT_EQ(state.total_bytes, c.expected_total) << c.text.value_or("(absent)");
+        const Outcome r = run(io, state);
+        EXPECT_EQ(r.message(), c.total ? "(success)" : INVALID_LENGTH_MESSAGE) << name;
+        EXPECT_EQ(state.total_bytes, c.total.value_or(0)) << name;
+        EXPECT_EQ(io.count("create"), c.total ? 1u : 0u) << name << ": refused before the file";
+        EXPECT_EQ(logged.size(), c.total ? 1u : 0u) << name;
     }
     EXPECT_EQ(parse_content_length("18446744073709551615"), UINT64_MAX);
 }
 
 TEST(RunDownload, ABodyOfAnotherLengthThanAnnouncedIsIncomplete) {
     struct Case {
-        std::uint64_t announced;
+        std::vector<std::string> announced;
         std::vector<std::uint32_t> chunks;
         const char* message;
     };
     const Case cases[] = {
-        {100, {60}, "下载不完整 (60/100 字节)"},
-        {100, {}, "下载不完整 (0/100 字节)"},
-        {100, {60, 50}, "下载不完整 (110/100 字节)"},
-        {0, {60, 50}, "(success)"},  // unknown length: whatever arrives
-        {0, {}, "(success)"},
+        {{"100"}, {60}, "下载不完整 (60/100 字节)"},
+        {{"100"}, {}, "下载不完整 (0/100 字节)"},
+        {{"100"}, {60, 50}, "下载不完整 (110/100 字节)"},
+        {{"0"}, {5}, "下载不完整 (5/0 字节)"},
+        {{"0"}, {}, "(success)"},
+        {{}, {60, 50}, "(success)"},  // unknown length: whatever arrives
+        {{}, {}, "(success)"},
     };
     for (const auto& c : cases) {
+        const std::string name = ::testing::PrintToString(c.announced);
         FakeTransport io;
-        io.length = c.announced;
+        io.length_headers = c.announced;
         io.chunks = c.chunks;
         SharedState state;
-        EXPECT_EQ(run(io, state).message(), c.message) << c.announced;
-        EXPECT_EQ(io.count("finish"), std::string(c.message) == "(success)" ? 1u : 0u);
+        EXPECT_EQ(run(io, state).message(), c.message) << name;
+        EXPECT_EQ(io.count("finish"), std::string(c.message) == "(success)" ? 1u : 0u) << name;
     }
 }
 

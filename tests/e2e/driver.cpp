@@ -20,6 +20,7 @@
 //   input=esc|enter       the key through SendInput with the main window in front
 //   close                 WM_CLOSE to the main window
 //   sysclose              WM_SYSCOMMAND SC_CLOSE to the main window (the title bar's close box)
+//   kill                  TerminateProcess on the program, exit code 9, as a task manager would
 //   sleep=MS
 //   wait-file=PATH,MS     PATH exists (the harness's signal, e.g. "the server has the request")
 //   wait-gone=MS          the main window no longer exists
@@ -688,6 +689,11 @@ bool run_step(const std::string& step) {
         if (name == "input") return step_input(step, arg);
         if (name == "close") return step_close(step, false);
         if (name == "sysclose") return step_close(step, true);
+        if (name == "kill") {
+            const bool killed = TerminateProcess(child.hProcess, 9) != 0;
+            emit(Json("kill").boolean("killed", killed));
+            return killed;
+        }
         if (name == "sleep") {
             Sleep(ms());
             return true;
