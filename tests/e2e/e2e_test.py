@@ -667,7 +667,6 @@ class Redirects(StubTest):
                 self.assert_request(other.requests[0], target)
 
 
-
 def invalid_signature(code):
     return f"安装器签名无效 (err=0x{code:08X})"
 
