@@ -13,10 +13,10 @@
 namespace vorn {
 namespace {
 
-// DELETE as well, so that a refused file is deleted through the very handle that was checked,
-// never through a name that may meanwhile point at something else. Sharing read alone keeps
-// every writer, renamer and deleter out while the shell can still start the file.
-constexpr DWORD HOLD_ACCESS = GENERIC_READ | DELETE;
+// Sharing read alone keeps every writer, renamer and deleter out while the shell can still
+// start the file. Read access alone, so that whatever the shell and the system open the file
+// with on the way to starting it (elevation included) need not share more than reading.
+constexpr DWORD HOLD_ACCESS = GENERIC_READ;
 
 struct ChainTraits {
     static PCCERT_CHAIN_CONTEXT none() { return nullptr; }
@@ -139,18 +139,6 @@ std::optional<std::string> signature_refusal(HANDLE file, const WideString& path
     return std::nullopt;
 }
 
-// A refused file is marked for deletion through the handle that was checked, then closed: there
-// is no moment in which the installer's name could be made to point at another file first.
-void delete_refused(FileHandle& held, const WideString& path) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    const bool marked =
-        held.valid() && SetFileInformationByHandle(held.get(), FileDispositionInfo, &disposition,
-                                                   sizeof disposition);
-    held.reset();
-    if (!marked) DeleteFileW(path.c_str());  // not opened, or no delete right: by name, then
-}
-
 }  // namespace
 
 std::optional<std::string> check_installer_signer(const std::string& path,
@@ -163,7 +151,11 @@ std::optional<std::string> check_installer_signer(const std::string& path,
     const std::optional<std::string> refusal =
         held.open(file) ? signature_refusal(held.get(), wide_path, expected_signer)
                         : invalid_signature(failure_code(open_error));
-    if (refusal) delete_refused(held, wide_path);
+    if (refusal) {
+        // A file that is not the publisher's must not stay behind with the installer's name.
+        held.reset();
+        DeleteFileW(wide_path.c_str());
+    }
     return refusal;
 }
 
