@@ -10,7 +10,8 @@
 //   dump                  title, class, styles, rectangles, and every child: class, text, style,
 //                         id, rectangle in the parent's client coordinates, progress range and
 //                         position
-//   watch-until-pos=N,MS  records each distinct (label text, bar position) until the bar reaches N
+//   watch-until-pos=N,MS  records each distinct (label text, bar position) until the bar reaches N;
+//                         each pair is one state of the window, never half of an update
 //   watch-until-text=S,MS ... until the label contains S
 //   watch-until-gone=MS   ... until the window is destroyed
 //   click-cancel          BM_CLICK to the button with id IDCANCEL (posted: the click may end in a
@@ -364,23 +365,29 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
             reason = "gone";
             break;
         }
-        // Text and position are read back to back; the program may update either in between, so
-        // a pair is only a sample, and the harness checks each field on its own terms.
+        // The program sets bar and label while handling one message, so no read lands inside an
+        // update, but an update may land between two reads. The bar is read on both sides of
+        // the label: when the two agree, the label belongs to an update with that position
+        // (positions only grow), and the pair is one state of the window.
+        bool ok_pos = false, ok_pos_before = false;
+        const long long pos_before = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos_before);
         std::wstring text;
         const bool ok_text = read_text(label, text);
-        bool ok_pos = false;
         const long long pos = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos);
         ++samples;
-        if (ok_text && ok_pos && IsWindow(main_window) && (text != last_text || pos != last_pos)) {
+        const bool consistent =
+            ok_pos_before && ok_text && ok_pos && pos_before == pos && IsWindow(main_window);
+        if (consistent && (text != last_text || pos != last_pos)) {
             emit(Json("progress").str("text", text).num("pos", pos));
             last_text = text;
             last_pos = pos;
         }
-        if (until == Until::Pos && ok_pos && pos >= target_pos) {
+        // Stopping on a recorded state: the harness sees the state that ended the watch.
+        if (until == Until::Pos && consistent && pos >= target_pos) {
             reason = "met";
             break;
         }
-        if (until == Until::Text && ok_text && text.find(target_text) != std::wstring::npos) {
+        if (until == Until::Text && consistent && text.find(target_text) != std::wstring::npos) {
             reason = "met";
             break;
         }

@@ -406,8 +406,12 @@ class Window(StubTest):
         bar = run.one("layout")["children"][0]
         self.assertEqual((bar["range_low"], bar["range_high"]), (0, 100))
 
-        self.assertEqual(run.labels[0], PREPARING, str(run))  # 2 MiB take a second to arrive
-        shown = [(t, progress_figures(t)) for t in run.labels if t != PREPARING]
+        # The label starts as PREPARING (test_layout_and_first_texts shows it; a loaded driver
+        # may look too late here) and never returns to it.
+        labels = run.labels
+        first_progress = next((i for i, t in enumerate(labels) if t != PREPARING), len(labels))
+        self.assertNotIn(PREPARING, labels[first_progress:], str(run))
+        shown = [(t, progress_figures(t)) for t in labels if t != PREPARING]
         self.assertTrue(shown, str(run))
         percents, midway = [], []
         for text, figures in shown:
@@ -421,15 +425,19 @@ class Window(StubTest):
                 midway.append((text, received))
         self.assertEqual(percents, sorted(percents), str(run))
         self.assertTrue(any(0 < p < 100 for p in percents), f"no percent between 0 and 100: {run}")
-        # A post after each further 2 MiB (a read may run a chunk past the mark), none between.
+        # A post after each further 2 MiB, none between: at most three before the end. The label
+        # shows the count when the window handles a post, which under load may be well after
+        # the post, so the n-th label seen shows at least n times 2 MiB.
         self.assertLessEqual(len(midway), 3, str(run))
-        steps = [received for _, received in midway]
-        self.assertGreaterEqual(steps[0], 2.0, str(run))
-        for before, after in zip(steps, steps[1:]):
-            self.assertGreaterEqual(after - before, 1.9, str(run))
+        for n, (text, received) in enumerate(midway, 1):
+            self.assertGreaterEqual(received, 2.0 * n, f"label {n} {text!r}: {run}")
+        # Each sample is one state of the window: the bar shows the label's percent (0 before
+        # the first post).
+        for event in run.all("progress"):
+            figures = progress_figures(event["text"])
+            self.assertEqual(event["pos"], figures[0] if figures else 0, str(run))
         positions = run.positions
         self.assertEqual(positions, sorted(positions), str(run))
-        self.assertTrue(set(positions) <= {0, 100} | set(percents), str(run))
         self.assertTrue(any(0 < p < 100 for p in positions), f"the bar never moved: {run}")
 
 
