@@ -61,6 +61,16 @@ def progress_figures(text):
     return (int(m.group(1)), float(m.group(2)), float(m.group(3))) if m else None
 
 
+def reported_events(path):
+    """The kinds of event in the complete lines the driver has written to `path` so far."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().split("\n")[:-1]  # the last piece may be a line still being written
+    except FileNotFoundError:
+        return set()
+    return {json.loads(line)["ev"] for line in lines if line.strip()}
+
+
 class Run:
     """What the driver saw in one run of the stub."""
 
@@ -182,10 +192,11 @@ class StubTest(unittest.TestCase):
 
     # -- running the stub -------------------------------------------------------------------
 
-    def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, bound=60):
+    def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, bound=60, then=None):
         """Runs the stub through the driver with TEMP=`temp` and TMP=`tmp` (both self.temp by
         default), without the variables named in `unset`, in `cwd` (self.cwd by default). The
-        driver ends the stub after `bound` seconds."""
+        driver ends the stub after `bound` seconds. `then` is (event, function): the function is
+        called once the driver has reported that event, while the script goes on."""
         self.runs += 1
         out = os.path.join(self.work, f"driver-{self.runs}.jsonl")
         console = os.path.join(self.work, f"driver-{self.runs}.console")
@@ -203,12 +214,21 @@ class StubTest(unittest.TestCase):
         with open(console, "wb") as sink:
             driver = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=sink, stderr=sink,
                                       start_new_session=True)
-            try:
-                driver.wait(bound + 40)  # the driver's own deadline, settle time and wine start
-            except subprocess.TimeoutExpired:
-                os.killpg(driver.pid, signal.SIGKILL)  # the group the driver leads: ours only
-                driver.wait()
-                self.fail(f"the driver did not finish; see {console} and {out}")
+            # The driver's own deadline, settle time and wine start.
+            deadline = time.monotonic() + bound + 40
+            while True:
+                try:
+                    driver.wait(0.05 if then else max(0, deadline - time.monotonic()))
+                    break
+                except subprocess.TimeoutExpired:
+                    pass
+                if time.monotonic() >= deadline:
+                    os.killpg(driver.pid, signal.SIGKILL)  # the group the driver leads: ours only
+                    driver.wait()
+                    self.fail(f"the driver did not finish; see {console} and {out}")
+                if then and then[0] in reported_events(out):
+                    then[1]()
+                    then = None
         if driver.returncode != 0 or not os.path.exists(out):
             with open(console, errors="replace") as f:
                 self.fail(f"driver failed with exit code {driver.returncode}:\n{f.read()}")
@@ -452,12 +472,15 @@ class UserActions(StubTest):
 
     def test_escape_and_enter_do_not_cancel(self):
         # Posted keys go through the program's message loop (where a dialog-style loop would turn
-        # Esc into IDCANCEL); SendInput goes through the system's keyboard path.
+        # Esc into IDCANCEL); SendInput goes through the system's keyboard path. The server holds
+        # the transfer after 3 MiB until the window has been dumped after the key, so the window
+        # can only be gone by then if the key closed it; the rest then follows, and a cancel the
+        # key requested would show.
         for step in ("key=esc", "key=enter", "input=esc", "input=enter"):
             with self.case(step):
-                _, body = self.serve_installer(8 * MiB, rate=2 * MiB)
+                server, body = self.serve_installer(8 * MiB, stall_after=3 * MiB)
                 run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", step, "no-box-for=1000",
-                                 "dump", *TO_THE_END)
+                                 "dump", *TO_THE_END, then=("layout", server.resume))
                 self.assert_success(run, body)
                 self.assertEqual(len(run.all("layout")), 1, "the window closed after the key")
 
