@@ -8,7 +8,7 @@ server is tests/fixtures/https_server.py on the port compiled into the stub, so 
 at a time.
 
     e2e_test.py --program vorn-installer.exe --driver driver.exe --stand-in stand_in.exe \
-                --host localhost:48443 --wine-run tools/wine-run --work DIR [unittest arguments]
+                --host localhost:PORT --wine-run tools/wine-run --work DIR [unittest arguments]
     e2e_test.py --check-registered Class.method,...   (every case is listed)
 
 VORN_TEST_ENV names the wine test bed (tests/fixtures/test_env.py): its prefix trusts the CA that
