@@ -13,7 +13,7 @@
 //   watch-until-pos=N,MS  records each distinct (label text, bar position) until the bar reaches N;
 //                         each pair is one state of the window, never half of an update
 //   watch-until-text=S,MS ... until the label contains S
-//   watch-until-gone=MS   ... until the window is destroyed
+//   watch-until-gone=MS   ... until the window is destroyed (at once when it already is)
 //   click-cancel          BM_CLICK to the button with id IDCANCEL (posted: the click may end in a
 //                         modal box, which must not block the driver)
 //   key=esc|enter         the key's WM_KEYDOWN/WM_CHAR/WM_KEYUP posted to the focused window, the
@@ -347,6 +347,11 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
             target_pos = std::stoll(arg.substr(0, comma));
         else
             target_text = wide(arg.substr(0, comma));
+    }
+    // A window that closed by itself before a slow driver got here is what this watch waits for.
+    if (until == Until::Gone && main_window && !IsWindow(main_window)) {
+        emit(Json("watch-end").str("reason", "gone").num("samples", 0));
+        return true;
     }
     if (!need_window(step)) return false;
     const HWND label = child_by_class(main_window, L"Static");
