@@ -135,12 +135,14 @@ class StubTest(unittest.TestCase):
         self.cwd = self.folder("cwd")
         self.runs = 0
         self.servers = []
+        self.held = []  # servers that answer each run only once the driver has seen the window
         self.addCleanup(self.stop_servers)
         self.request_seen = os.path.join(self.work, "request-seen")
         with open(CONFIG.stand_in, "rb") as f:
             self.stand_in = f.read()
 
     def stop_servers(self):
+        self.held = []
         while self.servers:
             self.servers.pop().stop()
 
@@ -164,9 +166,14 @@ class StubTest(unittest.TestCase):
 
     # -- the server -------------------------------------------------------------------------
 
-    def serve(self, **response):
+    def serve(self, hold=False, **response):
         """The stub's server on its compiled-in port, stopped when the test ends. Each request
-        it receives also creates self.request_seen, which the driver can wait for."""
+        it receives also creates self.request_seen, which the driver can wait for. With
+        hold=True it answers a run's request only once the driver has reported the window: a
+        download that ends at once could otherwise close the window before a loaded driver
+        has seen it. (stall_after is released by the same resume(), so not with it.)"""
+        if hold and response.get("stall_after") is not None:
+            raise ValueError("hold and stall_after are both released by resume()")
         if os.path.exists(self.request_seen):
             os.remove(self.request_seen)
 
@@ -181,7 +188,7 @@ class StubTest(unittest.TestCase):
         while True:
             try:
                 server = TestServer(CONFIG.env_root, port=CONFIG.port, on_event=on_event,
-                                    **response)
+                                    hold=hold, **response)
                 break
             except OSError as e:
                 if e.errno != errno.EADDRINUSE or time.monotonic() > deadline:
@@ -189,6 +196,8 @@ class StubTest(unittest.TestCase):
                                          "of these tests on this machine?)") from None
                 time.sleep(0.5)
         self.servers.append(server)
+        if hold:
+            self.held.append(server)
         return server
 
     def other_server(self, **response):
@@ -214,6 +223,17 @@ class StubTest(unittest.TestCase):
         out = os.path.join(self.work, f"driver-{self.runs}.jsonl")
         console = os.path.join(self.work, f"driver-{self.runs}.console")
         bound = script_seconds(steps) + STEP_ROOM + SETTLE
+        if self.held:
+            if then:
+                raise ValueError("a run with held servers releases them at the window")
+            held = list(self.held)
+            for server in held:
+                server.hold()  # again, after an earlier run of this case
+
+            def release():
+                for server in held:
+                    server.resume()
+            then = ("window", release)
         args = [CONFIG.wine_run, CONFIG.driver, "--exe", winpath(CONFIG.program),
                 "--out", winpath(out), "--cwd", winpath(cwd or self.cwd),
                 "--deadline", str(int(bound * 1000)), "--settle", str(SETTLE * 1000)]
@@ -357,7 +377,7 @@ class Success(StubTest):
         for name in ("temp", "临时 文件"):
             folder = self.folder(name)
             with self.case(folder=name, folders=(folder,)):
-                server, body = self.serve_installer(size)
+                server, body = self.serve_installer(size, hold=True)
                 first = self.drive(WAIT_WINDOW, *TO_THE_END, temp=folder, tmp=folder)
                 self.assert_success(first, body, folder)
                 self.assertEqual(len(self.launches(folder)), 1)
@@ -379,7 +399,7 @@ class Success(StubTest):
         for what, unset, expected_log_folder in (("TEMP and TMP differ", (), log_folder),
                                                  ("TEMP unset", ("TEMP",), self.cwd)):
             with self.case(what, folders=(log_folder, download_folder)):
-                _, body = self.serve_installer(MiB)
+                _, body = self.serve_installer(MiB, hold=True)
                 run = self.drive(WAIT_WINDOW, *TO_THE_END, temp=log_folder, tmp=download_folder,
                                  unset=unset)
                 self.assert_success(run, body, download_folder, log_folder=expected_log_folder)
@@ -518,7 +538,7 @@ class Failures(StubTest):
     def test_server_error_status(self):
         for status in (404, 500):
             with self.case(status=status):
-                self.serve(status=status, body="<html>not here</html>")
+                self.serve(status=status, body="<html>not here</html>", hold=True)
                 run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
                 self.assert_failure(run, f"服务器返回错误 (status={status})")
 
@@ -527,7 +547,7 @@ class Failures(StubTest):
         read_failed = r"WinHttp(ReadData|QueryDataAvailable) 失败 \(err=\d+\)"
         for what, reset in (("FIN", False), ("RST", True)):
             with self.case(what):
-                self.serve_installer(size, drop_after=cut, reset=reset)
+                self.serve_installer(size, drop_after=cut, reset=reset, hold=True)
                 run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
                 if reset:
                     # A reset may lose data already received, or fail the read itself; one that
@@ -555,7 +575,7 @@ class Failures(StubTest):
             self.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.decode(errors='replace')}")
         self.addCleanup(self.unmount, small)
         self.temp = small
-        self.serve_installer(4 * MiB)
+        self.serve_installer(4 * MiB, hold=True)
         run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
         self.assert_failure(run, re.compile(r"写入临时文件失败 \(err=\d+\)"))
 
@@ -568,7 +588,7 @@ class Failures(StubTest):
 
     def test_body_that_is_not_a_program(self):
         body = expected_body(b"", 256 * 1024)  # the server's byte pattern: no MZ header
-        server = self.serve(pad_to=len(body))
+        server = self.serve(pad_to=len(body), hold=True)
         run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT)
         self.assert_no_step_failed(run)
         text = self.assert_box(run, re.compile(r"启动安装器失败 \(code=(\d+)\)"))
@@ -593,7 +613,7 @@ class Redirects(StubTest):
             with self.case(status=status):
                 plain = self.other_server(tls=False, body=self.stand_in, pad_to=MiB)
                 downgrade = f"http://localhost:{plain.port}{DOWNLOAD_TARGET}"
-                self.serve(status=status, redirect=downgrade)
+                self.serve(status=status, redirect=downgrade, hold=True)
                 run = self.drive(WAIT_WINDOW, *BOX_THEN_EXIT)
                 self.assert_failure(run, re.compile(
                     rf"{re.escape(REFUSED_DOWNGRADE)}|服务器返回错误 \(status={status}\)"))
@@ -604,7 +624,8 @@ class Redirects(StubTest):
             with self.case(status=status):
                 target = "/files/setup.exe?from=redirect"
                 other = self.other_server(body=self.stand_in, pad_to=MiB + 1)
-                main = self.serve(status=status, redirect=f"https://localhost:{other.port}{target}")
+                main = self.serve(status=status, redirect=f"https://localhost:{other.port}{target}",
+                                  hold=True)
                 run = self.drive(WAIT_WINDOW, *TO_THE_END)
                 self.assert_success(run, expected_body(self.stand_in, MiB + 1))
                 self.assertEqual(len(main.requests), 1)
