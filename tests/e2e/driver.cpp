@@ -600,6 +600,21 @@ std::string icon_of(HWND icon_static) {
     return best;
 }
 
+// The icon is read from the screen, so it is there only once the box has painted it, which a
+// loaded machine may delay: the answer is the first icon two reads in a row agree on, or the last
+// read when `ms` have passed (a box without an icon).
+std::string painted_icon_of(HWND icon_static, DWORD ms) {
+    const DWORD start = GetTickCount();
+    std::string last = icon_of(icon_static);
+    while (GetTickCount() - start < ms) {
+        Sleep(50);
+        const std::string now = icon_of(icon_static);
+        if (now == last && now != "none") break;
+        last = now;
+    }
+    return last;
+}
+
 HWND box_window = nullptr;
 
 bool step_expect_box(const std::string& step, DWORD ms) {
@@ -613,7 +628,6 @@ bool step_expect_box(const std::string& step, DWORD ms) {
         emit_error(step, child_exited() ? "process exited without a box" : "no box");
         return false;
     }
-    Sleep(200);  // let the box finish painting before its icon is read from the screen
     std::wstring text;
     std::string buttons = "[";
     std::string icon = "none";
@@ -624,7 +638,7 @@ bool step_expect_box(const std::string& step, DWORD ms) {
         if (_wcsicmp(cls.c_str(), L"Static") == 0 && id == 0xFFFF) text = text_of(c);
         if (_wcsicmp(cls.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
             IsWindowVisible(c)) {
-            icon = icon_of(c);
+            icon = painted_icon_of(c, 15000);
         }
         if (_wcsicmp(cls.c_str(), L"Button") == 0 && IsWindowVisible(c)) {
             buttons += (buttons.size() > 1 ? "," : "") + std::string("{\"id\":") +
