@@ -216,9 +216,9 @@ class StubTest(unittest.TestCase):
     def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, then=None):
         """Runs the stub through the driver with TEMP=`temp` and TMP=`tmp` (both self.temp by
         default), without the variables named in `unset`, in `cwd` (self.cwd by default). The
-        driver ends the stub once the steps and the settle time are over, even when each step
-        takes all it may. `then` is (event, function): the function is called once the driver
-        has reported that event, while the script goes on."""
+        driver's deadline leaves each step all of its own bound, and the settle time after them.
+        `then` is (event, function): the function is called once the driver has reported that
+        event, while the script goes on."""
         self.runs += 1
         out = os.path.join(self.work, f"driver-{self.runs}.jsonl")
         console = os.path.join(self.work, f"driver-{self.runs}.console")
