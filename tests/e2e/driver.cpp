@@ -10,9 +10,10 @@
 //   dump                  title, class, styles, rectangles, and every child: class, text, style,
 //                         id, rectangle in the parent's client coordinates, progress range and
 //                         position
-//   watch-until-pos=N,MS  records each distinct (label text, bar position) until the bar reaches N
+//   watch-until-pos=N,MS  records each distinct (label text, bar position) until the bar reaches N;
+//                         each pair is one state of the window, never half of an update
 //   watch-until-text=S,MS ... until the label contains S
-//   watch-until-gone=MS   ... until the window is destroyed
+//   watch-until-gone=MS   ... until the window is destroyed (at once when it already is)
 //   click-cancel          BM_CLICK to the button with id IDCANCEL (posted: the click may end in a
 //                         modal box, which must not block the driver)
 //   key=esc|enter         the key's WM_KEYDOWN/WM_CHAR/WM_KEYUP posted to the focused window, the
@@ -348,6 +349,11 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
         else
             target_text = wide(arg.substr(0, comma));
     }
+    // A window that closed by itself before a slow driver got here is what this watch waits for.
+    if (until == Until::Gone && main_window && !IsWindow(main_window)) {
+        emit(Json("watch-end").str("reason", "gone").num("samples", 0));
+        return true;
+    }
     if (!need_window(step)) return false;
     const HWND label = child_by_class(main_window, L"Static");
     const HWND bar = child_by_class(main_window, PROGRESS_CLASSW);
@@ -365,23 +371,29 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
             reason = "gone";
             break;
         }
-        // Text and position are read back to back; the program may update either in between, so
-        // a pair is only a sample, and the harness checks each field on its own terms.
+        // The program sets bar and label while handling one message, so no read lands inside an
+        // update, but an update may land between two reads. The bar is read on both sides of
+        // the label: when the two agree, the label belongs to an update with that position
+        // (positions only grow), and the pair is one state of the window.
+        bool ok_pos = false, ok_pos_before = false;
+        const long long pos_before = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos_before);
         std::wstring text;
         const bool ok_text = read_text(label, text);
-        bool ok_pos = false;
         const long long pos = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos);
         ++samples;
-        if (ok_text && ok_pos && IsWindow(main_window) && (text != last_text || pos != last_pos)) {
+        const bool consistent =
+            ok_pos_before && ok_text && ok_pos && pos_before == pos && IsWindow(main_window);
+        if (consistent && (text != last_text || pos != last_pos)) {
             emit(Json("progress").str("text", text).num("pos", pos));
             last_text = text;
             last_pos = pos;
         }
-        if (until == Until::Pos && ok_pos && pos >= target_pos) {
+        // Stopping on a recorded state: the harness sees the state that ended the watch.
+        if (until == Until::Pos && consistent && pos >= target_pos) {
             reason = "met";
             break;
         }
-        if (until == Until::Text && ok_text && text.find(target_text) != std::wstring::npos) {
+        if (until == Until::Text && consistent && text.find(target_text) != std::wstring::npos) {
             reason = "met";
             break;
         }
@@ -589,6 +601,21 @@ std::string icon_of(HWND icon_static) {
     return best;
 }
 
+// The icon is read from the screen, so it is there only once the box has painted it, which a
+// loaded machine may delay: the answer is the first icon two reads in a row agree on, or the last
+// read when `ms` have passed (a box without an icon).
+std::string painted_icon_of(HWND icon_static, DWORD ms) {
+    const DWORD start = GetTickCount();
+    std::string last = icon_of(icon_static);
+    while (GetTickCount() - start < ms) {
+        Sleep(50);
+        const std::string now = icon_of(icon_static);
+        if (now == last && now != "none") break;
+        last = now;
+    }
+    return last;
+}
+
 HWND box_window = nullptr;
 
 bool step_expect_box(const std::string& step, DWORD ms) {
@@ -602,7 +629,6 @@ bool step_expect_box(const std::string& step, DWORD ms) {
         emit_error(step, child_exited() ? "process exited without a box" : "no box");
         return false;
     }
-    Sleep(200);  // let the box finish painting before its icon is read from the screen
     std::wstring text;
     std::string buttons = "[";
     std::string icon = "none";
@@ -613,7 +639,7 @@ bool step_expect_box(const std::string& step, DWORD ms) {
         if (_wcsicmp(cls.c_str(), L"Static") == 0 && id == 0xFFFF) text = text_of(c);
         if (_wcsicmp(cls.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
             IsWindowVisible(c)) {
-            icon = icon_of(c);
+            icon = painted_icon_of(c, 15000);
         }
         if (_wcsicmp(cls.c_str(), L"Button") == 0 && IsWindowVisible(c)) {
             buttons += (buttons.size() > 1 ? "," : "") + std::string("{\"id\":") +

@@ -33,7 +33,7 @@ class PlantedDlls(StubTest):
                 shutil.copyfile(CONFIG.program, program)
                 for name in PLANTED:
                     shutil.copyfile(CONFIG.probe_dll, os.path.join(downloads, name + ".dll"))
-                _, body = self.serve_installer(2 * MiB)
+                _, body = self.serve_installer(2 * MiB, hold=True)
                 run = self.drive(WAIT_WINDOW, *TO_THE_END, program=program,
                                  dll_overrides=overrides)
                 loaded = sorted(f for f in os.listdir(downloads) if f.endswith(".loaded"))
