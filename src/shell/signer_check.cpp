@@ -6,7 +6,10 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <span>
 
 #include "text.h"
 
@@ -77,6 +80,102 @@ class TrustVerification {
     std::uint32_t result_ = 0;
 };
 
+// A structure that CryptDecodeObjectEx allocated; freed with LocalFree.
+template <class Structure>
+struct DecodedTraits {
+    static Structure* none() { return nullptr; }
+    static void close(Structure* decoded) { LocalFree(decoded); }
+};
+
+template <class Structure>
+using Decoded = UniqueHandle<DecodedTraits<Structure>>;
+
+// The extension's value as the platform decodes it, or none when it cannot be read.
+template <class Structure>
+Decoded<Structure> decode(const CERT_EXTENSION& extension, LPCSTR type) {
+    Structure* decoded = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, type, extension.Value.pbData,
+                             extension.Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded,
+                             &size)) {
+        decoded = nullptr;
+    }
+    return Decoded<Structure>(decoded);
+}
+
+bool is(const CERT_EXTENSION& extension, const char* oid) {
+    return std::strcmp(extension.pszObjId, oid) == 0;
+}
+
+// A certificate without an extended-key-usage extension allows every usage; with one (every one,
+// should it carry several), it must name code signing or any usage.
+bool allows_code_signing(const CERT_INFO& certificate) {
+    for (const CERT_EXTENSION& extension :
+         std::span(certificate.rgExtension, certificate.cExtension)) {
+        if (!is(extension, szOID_ENHANCED_KEY_USAGE)) continue;
+        const auto usage = decode<CERT_ENHKEY_USAGE>(extension, X509_ENHANCED_KEY_USAGE);
+        if (!usage.valid()) return false;
+        const std::span usages(usage.get()->rgpszUsageIdentifier, usage.get()->cUsageIdentifier);
+        if (std::none_of(usages.begin(), usages.end(), [](const char* oid) {
+                return std::strcmp(oid, szOID_PKIX_KP_CODE_SIGNING) == 0 ||
+                       std::strcmp(oid, szOID_ANY_ENHANCED_KEY_USAGE) == 0;
+            })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the certificate may issue certificates with `issuers_below` CAs between it and the
+// leaf: its basic constraints say it is a CA and their path length limit allows as many. A
+// trusted root is trusted as an anchor, not for what it says of itself, so it needs no basic
+// constraints; when it has them, they hold like anyone's.
+bool may_issue(const CERT_INFO& certificate, DWORD issuers_below, bool is_root) {
+    bool constrained = false;
+    for (const CERT_EXTENSION& extension :
+         std::span(certificate.rgExtension, certificate.cExtension)) {
+        if (!is(extension, szOID_BASIC_CONSTRAINTS2)) continue;
+        const auto basic = decode<CERT_BASIC_CONSTRAINTS2_INFO>(extension, X509_BASIC_CONSTRAINTS2);
+        if (!basic.valid() || !basic.get()->fCA) return false;
+        if (basic.get()->fPathLenConstraint && basic.get()->dwPathLenConstraint < issuers_below) {
+            return false;
+        }
+        constrained = true;
+    }
+    return constrained || is_root;
+}
+
+// A certificate that names itself as its issuer (a CA's new key) does not count against a path
+// length limit.
+bool self_issued(const CERT_INFO& certificate) {
+    return CertCompareCertificateName(X509_ASN_ENCODING,
+                                      const_cast<CERT_NAME_BLOB*>(&certificate.Subject),
+                                      const_cast<CERT_NAME_BLOB*>(&certificate.Issuer));
+}
+
+// The rules of a chain that an engine may leave out (wine's checks the usage at the leaf alone),
+// checked on every link of the chain the engine built, so that the verdict is the same wherever
+// the program runs: every certificate's extended key usage must allow code signing, and every
+// certificate above the leaf must be a CA within its path length limit. The codes are those
+// Windows' engine gives for the same chain. 0: passed.
+std::uint32_t link_refusal(const CERT_CHAIN_CONTEXT& chain) {
+    if (chain.cChain == 0) return static_cast<std::uint32_t>(CERT_E_CHAINING);
+    for (const CERT_SIMPLE_CHAIN* simple : std::span(chain.rgpChain, chain.cChain)) {
+        const std::span links(simple->rgpElement, simple->cElement);
+        DWORD issuers_below = 0;
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            const CERT_INFO& certificate = *links[i]->pCertContext->pCertInfo;
+            if (!allows_code_signing(certificate)) return CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+            if (i == 0) continue;
+            if (!may_issue(certificate, issuers_below, i + 1 == links.size())) {
+                return CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
+            }
+            if (!self_issued(certificate)) ++issuers_below;
+        }
+    }
+    return 0;
+}
+
 // WinVerifyTrust alone is not enough everywhere (wine accepts chains to an untrusted root,
 // self-signed certificates and ones without the code-signing usage), so the signer's chain is
 // built again here, for code signing, at the time the signature was verified. Both its error
@@ -108,7 +207,7 @@ std::uint32_t chain_refusal(PCCERT_CONTEXT certificate, FILETIME verified_at) {
                                           &status)) {
         return failure_code(GetLastError());
     }
-    return status.dwError;
+    return status.dwError != 0 ? status.dwError : link_refusal(*chain.get());
 }
 
 // The first common name in the certificate's subject, in UTF-16 as the platform gives it.

@@ -60,15 +60,32 @@ WINE_ROOM = 60
 REFUSED_DOWNGRADE = "WinHttpReceiveResponse 失败 (err=12156)"  # ERROR_WINHTTP_REDIRECT_FAILED
 OTHER_SIGNER = "另一家公司 Other Ltd"
 UNTRUSTED_CA = "untrusted-ca"
+ISSUES_CERTIFICATES = "keyCertSign, cRLSign"
+# Intermediate CAs, as publishers' certificates are issued: issuer ("trusted": the test bed's
+# code-signing root; else another intermediate), basic constraints (None: none), extended key
+# usage (None: none, so any) and key usage.
+INTERMEDIATES = {
+    "ca-code": ("trusted", "CA:TRUE", "codeSigning", ISSUES_CERTIFICATES),
+    "ca-any-usage": ("trusted", "CA:TRUE", None, ISSUES_CERTIFICATES),
+    "ca-server": ("trusted", "CA:TRUE", "serverAuth", ISSUES_CERTIFICATES),
+    "ca-not-ca": ("trusted", "CA:FALSE", "codeSigning", ISSUES_CERTIFICATES),
+    "ca-no-constraints": ("trusted", None, "codeSigning", ISSUES_CERTIFICATES),
+    "ca-pathlen-0": ("trusted", "CA:TRUE, pathlen:0", "codeSigning", ISSUES_CERTIFICATES),
+    "ca-below-pathlen-0": ("ca-pathlen-0", "CA:TRUE", "codeSigning", ISSUES_CERTIFICATES),
+    "ca-no-cert-sign": ("trusted", "CA:TRUE", "codeSigning", "digitalSignature"),
+}
 # The certificates the tests sign with: common name (None: the one the program expects), issuer
-# ("trusted": the test bed's code-signing CA, "untrusted": a CA the prefix does not trust, None:
-# self-signed) and extended key usage.
+# ("trusted": the test bed's code-signing root, "tls-root": its TLS root, which is trusted for
+# server authentication only, "untrusted": a CA the prefix does not trust, None: self-signed, or
+# an intermediate above, carried in the signature) and extended key usage.
 SIGNERS = {
     "publisher": (None, "trusted", "codeSigning"),
     "other": (OTHER_SIGNER, "trusted", "codeSigning"),
     "untrusted": (None, "untrusted", "codeSigning"),
     "self-signed": (None, None, "codeSigning"),
     "server-usage": (None, "trusted", "serverAuth"),
+    "under-tls-root": (None, "tls-root", "codeSigning"),
+    **{"under-" + ca: (None, ca, "codeSigning") for ca in INTERMEDIATES},
 }
 
 # Set from the command line in main().
@@ -239,30 +256,55 @@ class StubTest(unittest.TestCase):
     # -- signatures -------------------------------------------------------------------------
 
     def signer_keys(self, name):
-        """The folder with <name>.pem and .key for a SIGNERS name, made on first use."""
+        """The folder with <name>.pem and .key for a SIGNERS name, made on first use, and the
+        intermediates to carry along with it, nearest first."""
         keys = os.path.join(self.work, "keys")
-        if os.path.exists(os.path.join(keys, name + ".pem")):
-            return keys
         os.makedirs(keys, exist_ok=True)
         common_name, issuer, usage = SIGNERS[name]
-        ca_dir, ca_name = CONFIG.env_root, test_env.CODE_SIGNING_CA
+        if not os.path.exists(os.path.join(keys, name + ".pem")):
+            ca_dir, ca_name = self.issuer_keys(keys, issuer)
+            test_env.issue_code_signing_cert(keys, name, common_name or CONFIG.signer, ca_dir,
+                                             ca_name, usage=usage)
+        return keys, self.intermediates_above(issuer)
+
+    def issuer_keys(self, keys, issuer):
+        """(folder, name) of the certificate and key of a SIGNERS or INTERMEDIATES issuer, made
+        on first use; (None, None) for a self-signed certificate."""
+        if issuer is None:
+            return None, None
+        if issuer == "trusted":
+            return CONFIG.env_root, test_env.CODE_SIGNING_CA
+        if issuer == "tls-root":
+            return CONFIG.env_root, "ca"
         if issuer == "untrusted":
-            ca_dir, ca_name = keys, UNTRUSTED_CA
             if not os.path.exists(os.path.join(keys, UNTRUSTED_CA + ".pem")):
                 test_env.make_ca(keys, UNTRUSTED_CA, "vorn untrusted test CA", usage="codeSigning")
-        test_env.issue_code_signing_cert(keys, name, common_name or CONFIG.signer,
-                                         ca_dir if issuer else None, ca_name, usage=usage)
-        return keys
+            return keys, UNTRUSTED_CA
+        if not os.path.exists(os.path.join(keys, issuer + ".pem")):
+            above, basic, usage, key_usage = INTERMEDIATES[issuer]
+            ca_dir, ca_name = self.issuer_keys(keys, above)
+            test_env.issue_code_signing_cert(keys, issuer, f"vorn test {issuer}", ca_dir, ca_name,
+                                             usage=usage, basic=basic, key_usage=key_usage)
+        return keys, issuer
 
-    def signed(self, body, signer, chain=()):
+    @staticmethod
+    def intermediates_above(issuer):
+        chain = []
+        while issuer in INTERMEDIATES:
+            chain.append(issuer)
+            issuer = INTERMEDIATES[issuer][0]
+        return tuple(chain)
+
+    def signed(self, body, signer, chain=(), **digests):
         """`body` with an Authenticode signature by `signer` (a SIGNERS name) that also carries
-        the certificates named in `chain`."""
-        keys = self.signer_keys(signer)
+        its intermediates and the certificates named in `chain`; `digests` as sign_file's."""
+        keys, intermediates = self.signer_keys(signer)
         self.signatures += 1
         unsigned = os.path.join(keys, f"body-{self.signatures}.exe")
         with open(unsigned, "wb") as f:
             f.write(body)
-        test_env.sign_file(unsigned, unsigned + ".signed", keys, signer, chain)
+        test_env.sign_file(unsigned, unsigned + ".signed", keys, signer, intermediates + chain,
+                           **digests)
         with open(unsigned + ".signed", "rb") as f:
             return f.read()
 
@@ -744,36 +786,60 @@ def invalid_signature(code):
 class Signature(StubTest):
 
     def test_only_the_publishers_installer_starts(self):
-        # Wine's WinVerifyTrust accepts the untrusted, self-signed and wrong-usage rows; the chain
-        # the program builds again for code signing refuses them, with its error status.
+        # Wine's WinVerifyTrust accepts the untrusted, self-signed and wrong-usage rows, and its
+        # chain engine checks the usage at the leaf alone; the program refuses them all with the
+        # codes Windows' own chain engine gives.
         if not CONFIG.signer:
             self.skipTest("this build starts installers unchecked (no VORN_INSTALLER_SIGNER)")
         stand_in = expected_body(self.stand_in, 2 * MiB)
         not_a_program = expected_body(b"", 256 * 1024)
-        # (what, unsigned body, signer (None: unsigned), certificates carried along, flip a byte
-        # after signing, the box (None: the installer starts))
+        dual = {"digest": "sha1", "nested_digest": "sha256"}
+        not_for_code = invalid_signature(0x00000010)  # CERT_TRUST_IS_NOT_VALID_FOR_USAGE
+        not_a_ca = invalid_signature(0x00000400)  # CERT_TRUST_INVALID_BASIC_CONSTRAINTS
+        # Wine's engine refuses an issuer that says it is no CA, or says nothing, by itself, and
+        # adds CERT_TRUST_IS_NOT_VALID_FOR_USAGE to the code; its status is passed on as it is.
+        not_a_ca_here = invalid_signature(0x00000410)
+        # (what, unsigned body, signer (None: unsigned), signing options (the certificates carried
+        # along, the digests), flip a byte after signing, the box (None: the installer starts))
         rows = (
-            ("signed by the publisher", stand_in, "publisher", (), False, None),
-            ("unsigned", stand_in, None, (), False,
+            ("signed by the publisher", stand_in, "publisher", {}, False, None),
+            ("under an intermediate for code signing", stand_in, "under-ca-code", {}, False, None),
+            ("under an intermediate for any usage", stand_in, "under-ca-any-usage", {}, False,
+             None),
+            ("directly under an intermediate with path length 0", stand_in, "under-ca-pathlen-0",
+             {}, False, None),
+            ("dual signature, SHA-1 then SHA-256", stand_in, "under-ca-code", dual, False, None),
+            ("unsigned", stand_in, None, {}, False,
              invalid_signature(0x800B0100)),  # TRUST_E_NOSIGNATURE
-            ("one byte changed after signing", stand_in, "publisher", (), True,
+            ("one byte changed after signing", stand_in, "publisher", {}, True,
              invalid_signature(0x80096010)),  # TRUST_E_BAD_DIGEST
-            ("signed by another name", stand_in, "other", (), False,
+            ("signed by another name", stand_in, "other", {}, False,
              f"安装器签名者不符: {OTHER_SIGNER}"),
-            ("under an untrusted CA", stand_in, "untrusted", (), False,
+            ("under an untrusted CA", stand_in, "untrusted", {}, False,
              invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
-            ("under an untrusted CA that came along", stand_in, "untrusted", (UNTRUSTED_CA,), False,
+            ("under an untrusted CA that came along", stand_in, "untrusted",
+             {"chain": (UNTRUSTED_CA,)}, False,
              invalid_signature(0x00000020)),  # CERT_TRUST_IS_UNTRUSTED_ROOT
-            ("self-signed", stand_in, "self-signed", (), False,
+            ("self-signed", stand_in, "self-signed", {}, False,
              invalid_signature(0x00000020)),  # CERT_TRUST_IS_UNTRUSTED_ROOT
-            ("without the code-signing usage", stand_in, "server-usage", (), False,
-             invalid_signature(0x00000010)),  # CERT_TRUST_IS_NOT_VALID_FOR_USAGE
-            ("a body that is not a program", not_a_program, None, (), False,
+            ("without the code-signing usage", stand_in, "server-usage", {}, False, not_for_code),
+            ("under an intermediate for server authentication only", stand_in,
+             "under-ca-server", {}, False, not_for_code),
+            ("under a root for server authentication only", stand_in, "under-tls-root", {},
+             False, not_for_code),
+            ("under an issuer that is not a CA", stand_in, "under-ca-not-ca", {}, False,
+             not_a_ca_here),
+            ("under an issuer without basic constraints", stand_in, "under-ca-no-constraints",
+             {}, False, not_a_ca_here),
+            ("path length exceeded", stand_in, "under-ca-below-pathlen-0", {}, False, not_a_ca),
+            ("under an issuer without the certificate-signing key usage", stand_in,
+             "under-ca-no-cert-sign", {}, False, not_for_code),
+            ("a body that is not a program", not_a_program, None, {}, False,
              invalid_signature(0x800B0003)),  # TRUST_E_SUBJECT_FORM_UNKNOWN
         )
-        for what, unsigned, signer, chain, flip, box in rows:
+        for what, unsigned, signer, signing, flip, box in rows:
             with self.case(what):
-                body = bytearray(self.signed(unsigned, signer, chain) if signer else unsigned)
+                body = bytearray(self.signed(unsigned, signer, **signing) if signer else unsigned)
                 if flip:
                     body[len(body) // 2] ^= 0x01  # in the padding, which the signature covers
                 server = self.serve(body=bytes(body), hold=True)
