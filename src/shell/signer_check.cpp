@@ -127,9 +127,9 @@ bool allows_code_signing(const CERT_INFO& certificate) {
 }
 
 // Whether the certificate may issue certificates with `issuers_below` CAs between it and the
-// leaf: its basic constraints say it is a CA and their path length limit allows as many. A
-// trusted root is trusted as an anchor, not for what it says of itself, so it needs no basic
-// constraints; when it has them, they hold like anyone's.
+// leaf: its basic constraints say it is a CA and their path length limit allows as many. The
+// root that ends an accepted chain is trusted as an anchor, not for what it says of itself, so
+// it needs no basic constraints (old roots have none); when it has them, they hold like anyone's.
 bool may_issue(const CERT_INFO& certificate, DWORD issuers_below, bool is_root) {
     bool constrained = false;
     for (const CERT_EXTENSION& extension :
@@ -153,33 +153,11 @@ bool self_issued(const CERT_INFO& certificate) {
                                       const_cast<CERT_NAME_BLOB*>(&certificate.Issuer));
 }
 
-// The rules of a chain that an engine may leave out (wine's checks the usage at the leaf alone),
-// checked on every link of the chain the engine built, so that the verdict is the same wherever
-// the program runs: every certificate's extended key usage must allow code signing, and every
-// certificate above the leaf must be a CA within its path length limit. The codes are those
-// Windows' engine gives for the same chain. 0: passed.
-std::uint32_t link_refusal(const CERT_CHAIN_CONTEXT& chain) {
-    if (chain.cChain == 0) return static_cast<std::uint32_t>(CERT_E_CHAINING);
-    for (const CERT_SIMPLE_CHAIN* simple : std::span(chain.rgpChain, chain.cChain)) {
-        const std::span links(simple->rgpElement, simple->cElement);
-        DWORD issuers_below = 0;
-        for (std::size_t i = 0; i < links.size(); ++i) {
-            const CERT_INFO& certificate = *links[i]->pCertContext->pCertInfo;
-            if (!allows_code_signing(certificate)) return CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
-            if (i == 0) continue;
-            if (!may_issue(certificate, issuers_below, i + 1 == links.size())) {
-                return CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
-            }
-            if (!self_issued(certificate)) ++issuers_below;
-        }
-    }
-    return 0;
-}
-
 // WinVerifyTrust alone is not enough everywhere (wine accepts chains to an untrusted root,
 // self-signed certificates and ones without the code-signing usage), so the signer's chain is
-// built again here, for code signing, at the time the signature was verified. Both its error
-// status and the Authenticode policy must pass: each misses cases the other catches. 0: passed.
+// built again here, for code signing, at the time the signature was verified. Its error status,
+// the Authenticode policy and then the rules an engine may leave out (link_refusal) must all
+// pass: each misses cases the others catch, and the engine's own codes come first. 0: passed.
 std::uint32_t chain_refusal(PCCERT_CONTEXT certificate, FILETIME verified_at) {
     LPSTR code_signing[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
     CERT_CHAIN_PARA parameters{};
@@ -239,6 +217,25 @@ std::optional<std::string> signature_refusal(HANDLE file, const WideString& path
 }
 
 }  // namespace
+
+std::uint32_t link_refusal(const CERT_CHAIN_CONTEXT& chain) {
+    if (chain.cChain == 0) return static_cast<std::uint32_t>(CERT_E_CHAINING);
+    for (const CERT_SIMPLE_CHAIN* simple : std::span(chain.rgpChain, chain.cChain)) {
+        const std::span links(simple->rgpElement, simple->cElement);
+        DWORD issuers_below = 0;
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            const CERT_INFO& certificate = *links[i]->pCertContext->pCertInfo;
+            if (!allows_code_signing(certificate)) return CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+            if (i == 0) continue;
+            const bool root = i + 1 == links.size() && self_issued(certificate);
+            if (!may_issue(certificate, issuers_below, root)) {
+                return CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
+            }
+            if (!self_issued(certificate)) ++issuers_below;
+        }
+    }
+    return 0;
+}
 
 std::optional<std::string> check_installer_signer(const std::string& path,
                                                   std::string_view expected_signer,

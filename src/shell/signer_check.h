@@ -7,6 +7,10 @@
 #include <string_view>
 
 #include "shell/handles.h"
+// After windows.h, which it needs.
+#include <wincrypt.h>
+
+#include <cstdint>
 
 namespace vorn {
 
@@ -22,5 +26,14 @@ namespace vorn {
 std::optional<std::string> check_installer_signer(const std::string& path,
                                                   std::string_view expected_signer,
                                                   FileHandle& held);
+
+// The rules of a chain that an engine may leave out, checked on every link of a chain the engine
+// built and accepted: every certificate's extended key usage (every such extension, where it has
+// any) allows code signing, and every certificate above each simple chain's first is a CA (basic
+// constraints, CA true; a trusted root may say nothing) whose path length limit the CAs below it
+// keep (self-issued ones not counted). An extension the platform cannot decode fails its rule.
+// Returns 0 when all hold, else the code Windows' engine gives: CERT_TRUST_IS_NOT_VALID_FOR_USAGE
+// or CERT_TRUST_INVALID_BASIC_CONSTRAINTS (CERT_E_CHAINING for a chain without links).
+std::uint32_t link_refusal(const CERT_CHAIN_CONTEXT& chain);
 
 }  // namespace vorn

@@ -1,0 +1,199 @@
+// The chain rules the program checks itself, on chains made here: the links' extensions are
+// encoded by the platform, as a certificate would carry them.
+#include "shell/signer_check.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorn {
+namespace {
+
+constexpr const char* CODE = szOID_PKIX_KP_CODE_SIGNING;
+constexpr const char* SERVER = szOID_PKIX_KP_SERVER_AUTH;
+constexpr const char* ANY = szOID_ANY_ENHANCED_KEY_USAGE;
+constexpr std::uint32_t PASSED = 0;
+constexpr std::uint32_t NOT_FOR_CODE = CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+constexpr std::uint32_t NOT_A_CA = CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
+
+struct Constraints {
+    bool ca;
+    std::optional<DWORD> path_length = std::nullopt;
+};
+
+// One link, leaf first: its extended-key-usage extensions (each a list of usages), its basic
+// constraints, and whether it names itself as its issuer. `garbled` extensions cannot be decoded.
+struct Link {
+    std::vector<std::vector<const char*>> usages;
+    std::optional<Constraints> constraints;
+    bool self_issued = false;
+    bool garbled_usage = false;
+    bool garbled_constraints = false;
+};
+
+std::vector<BYTE> encode(LPCSTR type, const void* value) {
+    DWORD size = 0;
+    CryptEncodeObjectEx(X509_ASN_ENCODING, type, value, 0, nullptr, nullptr, &size);
+    std::vector<BYTE> encoded(size);
+    EXPECT_TRUE(
+        CryptEncodeObjectEx(X509_ASN_ENCODING, type, value, 0, nullptr, encoded.data(), &size));
+    encoded.resize(size);
+    return encoded;
+}
+
+// A chain context as an engine returns it, but only as deep as the rules look: each element's
+// certificate has its extensions, subject and issuer.
+class Chain {
+  public:
+    explicit Chain(const std::vector<Link>& links) {
+        const std::size_t count = links.size();
+        names_.reserve(count + 1);
+        for (std::size_t i = 0; i <= count; ++i) names_.push_back(name(i));
+        extensions_.resize(count);
+        encoded_.reserve(count * 4);
+        infos_.resize(count);
+        contexts_.resize(count);
+        elements_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) add(i, links[i]);
+        for (CERT_CHAIN_ELEMENT& element : elements_) element_pointers_.push_back(&element);
+        simple_.cbSize = sizeof simple_;
+        simple_.cElement = static_cast<DWORD>(element_pointers_.size());
+        simple_.rgpElement = element_pointers_.data();
+        simple_pointer_ = &simple_;
+        context_.cbSize = sizeof context_;
+        context_.cChain = 1;
+        context_.rgpChain = &simple_pointer_;
+    }
+    Chain(const Chain&) = delete;
+    Chain& operator=(const Chain&) = delete;
+
+    const CERT_CHAIN_CONTEXT& context() const { return context_; }
+
+  private:
+    // Distinct names for distinct links: a subject is "CN=<i>", its issuer the next one's.
+    std::vector<BYTE> name(std::size_t i) {
+        const std::wstring text = L"CN=" + std::to_wstring(i);
+        DWORD size = 0;
+        CertStrToNameW(X509_ASN_ENCODING, text.c_str(), CERT_X500_NAME_STR, nullptr, nullptr, &size,
+                       nullptr);
+        std::vector<BYTE> encoded(size);
+        EXPECT_TRUE(CertStrToNameW(X509_ASN_ENCODING, text.c_str(), CERT_X500_NAME_STR, nullptr,
+                                   encoded.data(), &size, nullptr));
+        return encoded;
+    }
+
+    void extension(std::size_t i, const char* oid, std::vector<BYTE> value) {
+        encoded_.push_back(std::move(value));
+        CERT_EXTENSION extension{};
+        extension.pszObjId = const_cast<LPSTR>(oid);
+        extension.Value.cbData = static_cast<DWORD>(encoded_.back().size());
+        extension.Value.pbData = encoded_.back().data();
+        extensions_[i].push_back(extension);
+    }
+
+    void add(std::size_t i, const Link& link) {
+        const std::vector<BYTE> garbage = {0x30, 0x03, 0x06};  // a truncated sequence
+        for (const std::vector<const char*>& usages : link.usages) {
+            CERT_ENHKEY_USAGE usage{static_cast<DWORD>(usages.size()),
+                                    const_cast<LPSTR*>(usages.data())};
+            extension(i, szOID_ENHANCED_KEY_USAGE, encode(X509_ENHANCED_KEY_USAGE, &usage));
+        }
+        if (link.garbled_usage) extension(i, szOID_ENHANCED_KEY_USAGE, garbage);
+        if (link.constraints) {
+            CERT_BASIC_CONSTRAINTS2_INFO basic{link.constraints->ca,
+                                               link.constraints->path_length.has_value(),
+                                               link.constraints->path_length.value_or(0)};
+            extension(i, szOID_BASIC_CONSTRAINTS2, encode(X509_BASIC_CONSTRAINTS2, &basic));
+        }
+        if (link.garbled_constraints) extension(i, szOID_BASIC_CONSTRAINTS2, garbage);
+        CERT_INFO& info = infos_[i];
+        info.dwVersion = CERT_V3;
+        info.Subject = {static_cast<DWORD>(names_[i].size()), names_[i].data()};
+        std::vector<BYTE>& issuer = link.self_issued ? names_[i] : names_[i + 1];
+        info.Issuer = {static_cast<DWORD>(issuer.size()), issuer.data()};
+        info.cExtension = static_cast<DWORD>(extensions_[i].size());
+        info.rgExtension = extensions_[i].data();
+        contexts_[i].dwCertEncodingType = X509_ASN_ENCODING;
+        contexts_[i].pCertInfo = &info;
+        elements_[i].cbSize = sizeof(CERT_CHAIN_ELEMENT);
+        elements_[i].pCertContext = &contexts_[i];
+    }
+
+    std::vector<std::vector<BYTE>> names_;
+    std::vector<std::vector<BYTE>> encoded_;
+    std::vector<std::vector<CERT_EXTENSION>> extensions_;
+    std::vector<CERT_INFO> infos_;
+    std::vector<CERT_CONTEXT> contexts_;
+    std::vector<CERT_CHAIN_ELEMENT> elements_;
+    std::vector<PCERT_CHAIN_ELEMENT> element_pointers_;
+    CERT_SIMPLE_CHAIN simple_{};
+    PCERT_SIMPLE_CHAIN simple_pointer_ = nullptr;
+    CERT_CHAIN_CONTEXT context_{};
+};
+
+const Link LEAF{{{CODE}}, Constraints{false}};
+const Link CA{{{CODE}}, Constraints{true}};
+const Link ROOT{{}, Constraints{true}, true};
+
+struct Row {
+    const char* what;
+    std::vector<Link> links;
+    std::uint32_t expected;
+};
+
+TEST(LinkRefusal, EveryLinkAllowsCodeSigningAndEveryIssuerIsACaWithinItsPathLength) {
+    const Row rows[] = {
+        {"leaf under the root", {LEAF, ROOT}, PASSED},
+        {"under an intermediate for code signing", {LEAF, CA, ROOT}, PASSED},
+        {"intermediate for any usage", {LEAF, {{{ANY}}, Constraints{true}}, ROOT}, PASSED},
+        {"intermediate for code and servers",
+         {LEAF, {{{SERVER, CODE}}, Constraints{true}}, ROOT},
+         PASSED},
+        {"intermediate without usages", {LEAF, {{}, Constraints{true}}, ROOT}, PASSED},
+        {"leaf for servers only", {{{{SERVER}}, Constraints{false}}, ROOT}, NOT_FOR_CODE},
+        {"intermediate for servers only",
+         {LEAF, {{{SERVER}}, Constraints{true}}, CA, ROOT},
+         NOT_FOR_CODE},
+        {"root for servers only", {LEAF, CA, {{{SERVER}}, Constraints{true}, true}}, NOT_FOR_CODE},
+        {"intermediate with a second usage extension for servers",
+         {LEAF, {{{CODE}, {SERVER}}, Constraints{true}}, ROOT},
+         NOT_FOR_CODE},
+        {"usages that cannot be read",
+         {LEAF, {{}, Constraints{true}, false, true}, ROOT},
+         NOT_FOR_CODE},
+        {"issuer that is not a CA", {LEAF, {{{CODE}}, Constraints{false}}, ROOT}, NOT_A_CA},
+        {"issuer without basic constraints", {LEAF, {{{CODE}}, std::nullopt}, ROOT}, NOT_A_CA},
+        {"basic constraints that cannot be read",
+         {LEAF, {{{CODE}}, std::nullopt, false, false, true}, ROOT},
+         NOT_A_CA},
+        {"root without basic constraints", {LEAF, CA, {{}, std::nullopt, true}}, PASSED},
+        {"last link without basic constraints, not self-issued",
+         {LEAF, CA, {{}, std::nullopt, false}},
+         NOT_A_CA},
+        {"root that says it is no CA", {LEAF, {{}, Constraints{false}, true}}, NOT_A_CA},
+        {"path length 0, leaf right below", {LEAF, {{{CODE}}, Constraints{true, 0}}, ROOT}, PASSED},
+        {"path length 0, a CA below", {LEAF, CA, {{{CODE}}, Constraints{true, 0}}, ROOT}, NOT_A_CA},
+        {"path length 1, one CA below", {LEAF, CA, {{{CODE}}, Constraints{true, 1}}, ROOT}, PASSED},
+        {"root's path length 1, two CAs below",
+         {LEAF, CA, CA, {{}, Constraints{true, 1}, true}},
+         NOT_A_CA},
+        {"path length 0, a self-issued CA below",
+         {LEAF, {{{CODE}}, Constraints{true}, true}, {{{CODE}}, Constraints{true, 0}}, ROOT},
+         PASSED},
+    };
+    for (const Row& row : rows) {
+        const Chain chain(row.links);
+        EXPECT_EQ(link_refusal(chain.context()), row.expected) << row.what;
+    }
+}
+
+TEST(LinkRefusal, AChainWithoutLinksIsRefused) {
+    CERT_CHAIN_CONTEXT empty{};
+    empty.cbSize = sizeof empty;
+    EXPECT_EQ(link_refusal(empty), static_cast<std::uint32_t>(CERT_E_CHAINING));
+}
+
+}  // namespace
+}  // namespace vorn
