@@ -60,20 +60,30 @@ WINE_ROOM = 60
 REFUSED_DOWNGRADE = "WinHttpReceiveResponse 失败 (err=12156)"  # ERROR_WINHTTP_REDIRECT_FAILED
 OTHER_SIGNER = "另一家公司 Other Ltd"
 UNTRUSTED_CA = "untrusted-ca"
-ISSUES_CERTIFICATES = "keyCertSign, cRLSign"
-# Intermediate CAs, as publishers' certificates are issued: issuer ("trusted": the test bed's
-# code-signing root; else another intermediate), basic constraints (None: none), extended key
-# usage (None: none, so any) and key usage.
+
+
+def intermediate(above="trusted", **certificate):
+    """An intermediate CA issued by `above` ("trusted": the test bed's code-signing root; else
+    another intermediate): for code signing unless `certificate` (issue_code_signing_cert's
+    options) says otherwise."""
+    return above, {"basic": "CA:TRUE", "usage": "codeSigning",
+                   "key_usage": "keyCertSign, cRLSign", **certificate}
+
+
+# Intermediate CAs, as publishers' certificates are issued.
 INTERMEDIATES = {
-    "ca-code": ("trusted", "CA:TRUE", "codeSigning", ISSUES_CERTIFICATES),
-    "ca-any-usage": ("trusted", "CA:TRUE", None, ISSUES_CERTIFICATES),
-    "ca-server": ("trusted", "CA:TRUE", "serverAuth", ISSUES_CERTIFICATES),
-    "ca-not-ca": ("trusted", "CA:FALSE", "codeSigning", ISSUES_CERTIFICATES),
-    "ca-no-constraints": ("trusted", None, "codeSigning", ISSUES_CERTIFICATES),
-    "ca-pathlen-0": ("trusted", "CA:TRUE, pathlen:0", "codeSigning", ISSUES_CERTIFICATES),
-    "ca-below-pathlen-0": ("ca-pathlen-0", "CA:TRUE", "codeSigning", ISSUES_CERTIFICATES),
-    "ca-no-cert-sign": ("trusted", "CA:TRUE", "codeSigning", "digitalSignature"),
+    "ca-code": intermediate(),
+    "ca-any-usage": intermediate(usage=None),
+    "ca-server": intermediate(usage="serverAuth"),
+    "ca-not-ca": intermediate(basic="CA:FALSE"),
+    "ca-no-constraints": intermediate(basic=None),
+    "ca-pathlen-0": intermediate(basic="CA:TRUE, pathlen:0"),
+    "ca-below-pathlen-0": intermediate("ca-pathlen-0"),
+    "ca-no-cert-sign": intermediate(key_usage="digitalSignature"),
+    "ca-expired": intermediate(days=-1),
+    "ca-unknown-critical": intermediate(extra="1.3.6.1.4.1.55555.1 = critical, ASN1:NULL\n"),
 }
+
 # The certificates the tests sign with: common name (None: the one the program expects), issuer
 # ("trusted": the test bed's code-signing root, "tls-root": its TLS root, which is trusted for
 # server authentication only, "untrusted": a CA the prefix does not trust, None: self-signed, or
@@ -281,10 +291,10 @@ class StubTest(unittest.TestCase):
                 test_env.make_ca(keys, UNTRUSTED_CA, "vorn untrusted test CA", usage="codeSigning")
             return keys, UNTRUSTED_CA
         if not os.path.exists(os.path.join(keys, issuer + ".pem")):
-            above, basic, usage, key_usage = INTERMEDIATES[issuer]
+            above, certificate = INTERMEDIATES[issuer]
             ca_dir, ca_name = self.issuer_keys(keys, above)
             test_env.issue_code_signing_cert(keys, issuer, f"vorn test {issuer}", ca_dir, ca_name,
-                                             usage=usage, basic=basic, key_usage=key_usage)
+                                             **certificate)
         return keys, issuer
 
     @staticmethod
@@ -832,6 +842,11 @@ class Signature(StubTest):
             ("under an issuer without basic constraints", stand_in, "under-ca-no-constraints",
              {}, False, not_a_ca_here),
             ("path length exceeded", stand_in, "under-ca-below-pathlen-0", {}, False, not_a_ca),
+            ("under an issuer that has expired", stand_in, "under-ca-expired", {}, False,
+             invalid_signature(0x00000001)),  # CERT_TRUST_IS_NOT_TIME_VALID
+            # CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT
+            ("under an issuer with an unknown critical extension", stand_in,
+             "under-ca-unknown-critical", {}, False, invalid_signature(0x08000100)),
             ("under an issuer without the certificate-signing key usage", stand_in,
              "under-ca-no-cert-sign", {}, False, not_for_code),
             ("a body that is not a program", not_a_program, None, {}, False,
