@@ -172,7 +172,9 @@ def main():
     shot_path = args.screenshot or (os.path.join(build, "demo-window.png") if headless else None)
 
     print("preparing the demo's wine prefix (a throwaway CA, trusted only there)...")
-    test_env.setup(root, add_root_cert=os.path.join(build, "tests", "fixtures", "add_root_cert.exe"))
+    fixtures = os.path.join(build, "tests", "fixtures")
+    test_env.setup(root, add_root_cert=os.path.join(fixtures, "add_root_cert.exe"),
+                   has_font=os.path.join(fixtures, "has_font.exe"))
     env = test_env.wine_env(root)
     display = env["DISPLAY"]
     server = None

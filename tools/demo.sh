@@ -16,5 +16,5 @@ echo "building vorn-installer.exe for https://localhost:$port, installer signer 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DVORN_DOWNLOAD_HOST="localhost:$port" \
     -DVORN_INSTALLER_SIGNER="$signer" >/dev/null
-cmake --build "$build" --target vorn-installer e2e_driver stand_in_installer add_root_cert
+cmake --build "$build" --target vorn-installer e2e_driver stand_in_installer add_root_cert has_font
 exec python3 tools/demo.py --build "$build" --port "$port" --signer "$signer" "$@"

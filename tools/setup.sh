@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ googletest
   g++-mingw-w64-x86-64-posix
-  wine wine64 xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
+  wine wine64 fonts-wine xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
   openssl python3 osslsigncode
 )
 
