@@ -18,7 +18,8 @@ Measured, each in rounds that alternate the programs' order (A B C, C B A, ...):
              CLOCK_MONOTONIC; and the whole run, from process start to exit
   cpu        user + system seconds of the program's process (its rusage, reaped by this script,
              a child subreaper) plus what the wineserver spent meanwhile (/proc); per GiB as the
-             marginal cost, largest size minus smallest
+             marginal cost, largest size minus smallest; for the stub also per thread (UI and
+             download), sampled from /proc every 20 ms
   memory     the program's peak resident set (ru_maxrss) at the smallest and the largest size
   start-up   process start to the main window being visible (launch.exe polls every 1 ms),
              against bare_window.exe: one window of the same size and style, nothing else; and
@@ -154,6 +155,70 @@ def wineserver_pid(prefix):
         except OSError:
             continue
     raise BenchError(f"no wineserver for {prefix}")
+
+
+class ThreadClock:
+    """The CPU seconds of each thread of a program while it runs, sampled every 20 ms: a program
+    that wine starts becomes this subreaper's child, so it is found among our children by its
+    name, without scanning every process. A thread's figure is its last sample."""
+
+    PERIOD = 0.02
+
+    def __init__(self, comm):
+        self.comm = comm
+        self.pid = None
+        self.threads = {}  # tid -> CPU seconds
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+
+    def __enter__(self):
+        if self.comm:
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        if self.comm:
+            self._thread.join(5)
+
+    def _find(self):
+        for task in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{task}/children") as f:
+                    children = f.read().split()
+            except OSError:
+                continue
+            for child in children:
+                try:
+                    if _stat_fields(child)[0] == self.comm:
+                        return int(child)
+                except (OSError, ValueError):
+                    continue
+        return None
+
+    def _sample(self):
+        while not self._stop.wait(self.PERIOD):
+            if self.pid is None:
+                self.pid = self._find()
+                continue
+            try:
+                tids = os.listdir(f"/proc/{self.pid}/task")
+            except OSError:
+                continue  # gone, or not yet a zombie: the last samples stand
+            for tid in tids:
+                try:
+                    self.threads[int(tid)] = cpu_seconds(f"{self.pid}/task/{tid}")
+                except (OSError, ValueError, IndexError):
+                    continue
+
+    @property
+    def main_thread(self):
+        """wine runs a program's first thread (the stub's UI thread) on the process's own."""
+        return self.threads.get(self.pid, 0.0)
+
+    @property
+    def other_threads(self):
+        return sum(cpu for tid, cpu in self.threads.items() if tid != self.pid)
 
 
 class Load:
@@ -348,10 +413,11 @@ class Bench:
         if result.returncode != 0:
             raise BenchError(f"wine {args[0]} failed ({result.returncode}); see {stdout}.err")
 
-    def launch(self, exe, *args, watch=None, close=False, trace=False):
+    def launch(self, exe, *args, watch=None, close=False, trace=False, threads=False):
         """One run of a Windows program through launch.exe, with TEMP in the work folder: what
         launch.exe timed, plus "cpu_s" (the process and the wineserver meanwhile) and
-        "peak_kib" (the process's peak resident set)."""
+        "peak_kib" (the process's peak resident set); with `threads`, "ui_cpu_s" and
+        "worker_cpu_s": the first thread's CPU and the others'."""
         self.runs += 1
         out = os.path.join(self.work, f"launch-{self.runs}.json")
         command = [self.args.launch, "--exe", winpath(exe), "--out", winpath(out),
@@ -362,15 +428,16 @@ class Bench:
             command += ["--close"]
         command += ["--", *args]
         reap_orphans()  # earlier runs' helpers: not this run's
+        comm = os.path.basename(exe)[:15]
         server_before = cpu_seconds(self.wineserver)
-        self.wine(command, out + ".console",
-                  {"WINEDEBUG": "+message"} if trace else None)
+        with ThreadClock(comm if threads else None) as clock:
+            self.wine(command, out + ".console",
+                      {"WINEDEBUG": "+message"} if trace else None)
         server_cpu = cpu_seconds(self.wineserver) - server_before
         with open(out) as f:
             result = json.load(f)
         if result.get("code") != 0:
             raise BenchError(f"{os.path.basename(exe)} failed: {result} (see {out})")
-        comm = os.path.basename(exe)[:15]
         usages = reap_orphans().get(comm)
         if not usages:
             raise BenchError(f"{comm}: its process was not reaped here; no CPU or memory figure")
@@ -378,6 +445,8 @@ class Bench:
         result.update(cpu_s=usage.ru_utime + usage.ru_stime + server_cpu,
                       process_cpu_s=usage.ru_utime + usage.ru_stime, server_cpu_s=server_cpu,
                       peak_kib=usage.ru_maxrss, console=out + ".console")
+        if threads:
+            result.update(ui_cpu_s=clock.main_thread, worker_cpu_s=clock.other_threads)
         return result
 
     def curl(self, target):
@@ -407,7 +476,7 @@ def transfer_run(bench, program, size, watch):
     bench.clear_temp()
     if program == "stub":
         name = INSTALLER
-        result = bench.launch(bench.args.stub)
+        result = bench.launch(bench.args.stub, threads=True)
     elif program == "raw":
         name = "raw.bin"
         host = bench.args.host.rpartition(":")[0]
@@ -591,10 +660,11 @@ def summarize(results):
             spread(ratios(whole["stub"], whole["raw"])), "", ""]))
     small, large = transfers[sizes[0]], transfers[sizes[-1]]
     marginal_gib = (sizes[-1] - sizes[0]) / GiB
-    cpu = {}
-    for program in ("stub", "raw"):
-        cpu[program] = (median([r["cpu_s"] for r in large[program]]) -
-                        median([r["cpu_s"] for r in small[program]])) / marginal_gib
+    def per_gib(program, key):
+        return (median([r[key] for r in large[program]]) -
+                median([r[key] for r in small[program]])) / marginal_gib
+
+    cpu = {program: per_gib(program, "cpu_s") for program in ("stub", "raw")}
     for size in (sizes[0], sizes[-1]):
         runs = transfers[size]
         rows.append((f"cpu {size_name(size)}", [
@@ -606,6 +676,12 @@ def summarize(results):
     rows.append(("cpu per GiB", [f"{cpu['stub']:.2f} s", f"{cpu['raw']:.2f} s",
                                  f"{cpu_ratio:.2f}" if cpu_ratio else "–",
                                  f"≤ {GOALS['cpu']}", met(cpu_ratio, GOALS["cpu"])]))
+    process = per_gib("raw", "process_cpu_s")
+    for name, key in (("download thread", "worker_cpu_s"), ("UI thread", "ui_cpu_s")):
+        own = per_gib("stub", key)
+        rows.append((f"cpu per GiB, {name}", [
+            f"{own:.2f} s", f"{process:.2f} s (process)" if key == "worker_cpu_s" else "",
+            f"{own / process:.2f}" if key == "worker_cpu_s" and process > 0 else "", "", ""]))
     peak = {p: {s: median([r["peak_kib"] for r in transfers[s][p]]) / 1024
                 for s in (sizes[0], sizes[-1])} for p in ("stub", "raw")}
     growth = {p: peak[p][sizes[-1]] / peak[p][sizes[0]] for p in peak}
@@ -619,9 +695,9 @@ def summarize(results):
     startup = results["startup"]
     shown = {p: [r["shown_ms"] for r in startup[p]] for p in startup}
     startup_ratio = ratios(shown["stub"], shown["bare"])
-    rows.append(("window shown", [f"{spread(shown['stub'], 0)} ms", f"{spread(shown['bare'], 0)} ms",
-                                  spread(startup_ratio), f"≤ {GOALS['startup']}",
-                                  met(median(startup_ratio), GOALS["startup"])]))
+    rows.append(("window shown", [
+        f"{spread(shown['stub'], 0)} ms", f"{spread(shown['bare'], 0)} ms", spread(startup_ratio),
+        f"≤ {GOALS['startup']}", met(median(startup_ratio), GOALS["startup"])]))
     rows.append(("window shown, same controls", [
         f"{spread(shown['stub'], 0)} ms", f"{spread(shown['controls'], 0)} ms",
         spread(ratios(shown["stub"], shown["controls"])), "", ""]))
@@ -638,6 +714,21 @@ def summarize(results):
         rows.append((f"CryptoAPI hash {size_name(size)}", [
             f"{spread(check, 0)} ms", f"{spread(cryptoapi, 0)} ms (CryptoAPI)",
             spread(ratios(check, cryptoapi)), "", ""]))
+    small, large = config["check_sizes"][0], config["check_sizes"][-1]
+    marginal_mib = (large - small) / MiB
+
+    def ms_per_mib(key, field):
+        runs = results["check"]
+        return (median([r[field] for r in runs[large][key]]) -
+                median([r[field] for r in runs[small][key]])) / marginal_mib
+
+    check_slope = ms_per_mib("check", "check_ms")
+    hash_slope = {api: ms_per_mib(api, "ms") for api in ("bcrypt", "cryptoapi")}
+    rows.append(("signer check per MiB", [
+        f"{check_slope:.2f} ms", f"{hash_slope['bcrypt']:.2f} ms (BCrypt), "
+        f"{hash_slope['cryptoapi']:.2f} ms (CryptoAPI)",
+        f"{check_slope / hash_slope['bcrypt']:.2f} (BCrypt), "
+        f"{check_slope / hash_slope['cryptoapi']:.2f} (CryptoAPI)", "", ""]))
     messages = results["messages"]
     rows.append((f"progress posts {size_name(messages['size'])}", [
         str(messages["posts"]), f"{messages['design']} by design", "", f"= {messages['design']}",
@@ -660,11 +751,13 @@ def expected_row_ids(config):
                 f"whole run {size_name(size)}"]
     small, large = config["transfer_sizes"][0], config["transfer_sizes"][-1]
     ids += [f"cpu {size_name(small)}", f"cpu {size_name(large)}", "cpu per GiB",
+            "cpu per GiB, download thread", "cpu per GiB, UI thread",
             f"peak memory {size_name(small)}", f"peak memory {size_name(large)}",
             f"memory growth {size_name(large)} / {size_name(small)}", "window shown",
             "window shown, same controls"]
     for size in config["check_sizes"]:
         ids += [f"signer check {size_name(size)}", f"CryptoAPI hash {size_name(size)}"]
+    ids.append("signer check per MiB")
     ids += [f"progress posts {size_name(large)}", f"label updates {size_name(large)}",
             "exe size with signer", "exe size without signer"]
     return ids
@@ -684,11 +777,12 @@ def markdown(results, rows):
     lines += [f"| {row_id} | " + " | ".join(cells) + " |" for row_id, cells in rows]
     lines += ["", "Platform limit: raw_fetch.exe for transfers, CPU and memory (curl: native, "
               "outside wine); bare_window.exe for start-up; one SHA-256 of the file by "
-              "hash_file.exe for the signer check (same controls: the bare window holding the stub's "
-              "progress bar, label and button). Transfer: request's arrival at the server to "
-              "the file's close; whole run: process start to exit. CPU: the process plus the "
+              "hash_file.exe for the signer check (same controls: the bare window holding the "
+              "stub's progress bar, label and button). Transfer: request's arrival at the server "
+              "to the file's close; whole run: process start to exit. CPU: the process plus the "
               "wineserver; per GiB: largest size minus smallest. Ratios are taken within each "
-              "round, then their median and range given.", "",
+              "round, then their median and range given. Per MiB: largest size minus smallest, "
+              "divided by the MiB between them (what each further MiB costs).", "",
               "## Load per round (busy cores: start → end; waited)", "",
               "| round | busy cores | load average | waited |", "|---|---|---|---|"]
     for r in results["rounds"]:

@@ -161,10 +161,11 @@ bool parse(int argc, wchar_t** argv, Options& options) {
 }
 
 // The watched part of a run, appended to `json` as far as it got before the program ended.
-void watch(const Options& options, const PROCESS_INFORMATION& child, HANDLE job,
-           const Clock& clock, std::string& json) {
+void watch(const Options& options, const PROCESS_INFORMATION& child, HANDLE job, const Clock& clock,
+           std::string& json) {
     HWND window = nullptr;
-    if (!poll_until(child.hProcess, [&] { return (window = visible_window_of(child.dwProcessId)); }))
+    if (!poll_until(child.hProcess,
+                    [&] { return (window = visible_window_of(child.dwProcessId)); }))
         return;
     json += field("shown_ms", clock.elapsed_ms());
     if (options.close) PostMessageW(window, WM_CLOSE, 0, 0);

@@ -77,8 +77,8 @@ int wmain(int argc, wchar_t** argv) {
     const bool announced =
         WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
                             length_text, &length_size, WINHTTP_NO_HEADER_INDEX);
-    const HANDLE file = CreateFileW(argv[4], GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
+    const HANDLE file =
+        CreateFileW(argv[4], GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return failed("CreateFileW");
     unsigned long long received = 0;
     if (!copy_body(request, file, received)) return failed("the transfer");
