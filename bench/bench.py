@@ -144,6 +144,19 @@ def reap_orphans():
     return reaped
 
 
+def reap(comm, timeout=10):
+    """The rusage of the ended process named `comm` among this subreaper's orphans. wine reports
+    a program's end when its last thread ends, a moment before the process itself is gone."""
+    deadline = time.monotonic() + timeout
+    while True:
+        usages = reap_orphans().get(comm)
+        if usages:
+            return usages[0]
+        if time.monotonic() > deadline:
+            raise BenchError(f"{comm}: its process was not reaped here; no CPU or memory figure")
+        time.sleep(0.02)
+
+
 def wineserver_pid(prefix):
     """The prefix's wineserver: it runs in a folder named after the prefix's device and inode."""
     info = os.stat(prefix)
@@ -344,10 +357,10 @@ class Bench:
         test_env.setup(self.root, self.args.add_root_cert, force_xvfb=True)
         self.env = test_env.wine_env(self.root)
         self.wineserver = wineserver_pid(self.env["WINEPREFIX"])
-        log = open(os.path.join(self.work, "anchor.log"), "wb")
-        self.anchor = subprocess.Popen(["wine", self.args.bare_window], env=self.env,
-                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                       start_new_session=True)
+        with open(os.path.join(self.work, "anchor.log"), "wb") as log:
+            self.anchor = subprocess.Popen(["wine", self.args.bare_window], env=self.env,
+                                           stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                           start_new_session=True)
         # Unmeasured starts until the desktop is up and the programs' DLLs are in the page cache.
         for _ in range(3):
             self.launch(self.args.bare_window, watch="window", close=True)
@@ -375,23 +388,28 @@ class Bench:
         options = []
         for name, value in response.items():
             options += [f"--{name.replace('_', '-')}", str(value)]
-        log = open(os.path.join(self.work, "server.log"), "ab")
-        self.server = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "..", "tests", "fixtures", "https_server.py"),
-             "--cert-dir", self.root, "--port", str(self.port), "--record", record,
-             "--port-file", port_file, "--max-seconds", "3600", *options],
-            stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        log = os.path.join(self.work, "server.log")
+        with open(log, "ab") as sink:
+            self.server = subprocess.Popen(
+                [sys.executable, os.path.join(HERE, "..", "tests", "fixtures", "https_server.py"),
+                 "--cert-dir", self.root, "--port", str(self.port), "--record", record,
+                 "--port-file", port_file, "--max-seconds", "3600", *options],
+                stdin=subprocess.DEVNULL, stdout=sink, stderr=sink)
         self.server_record = record
         deadline = time.monotonic() + 30
         while not os.path.exists(port_file):
             if self.server.poll() is not None or time.monotonic() > deadline:
-                raise BenchError(f"the server did not start (see {log.name})")
+                raise BenchError(f"the server did not start on port {self.port} (see {log})")
             time.sleep(0.05)
 
     def stop_server(self):
         if self.server:
             self.server.terminate()
-            self.server.wait(15)
+            try:
+                self.server.wait(15)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait()
             self.server = None
 
     def last_request_time(self):
@@ -440,10 +458,7 @@ class Bench:
             result = json.load(f)
         if result.get("code") != 0:
             raise BenchError(f"{os.path.basename(exe)} failed: {result} (see {out})")
-        usages = reap_orphans().get(comm)
-        if not usages:
-            raise BenchError(f"{comm}: its process was not reaped here; no CPU or memory figure")
-        usage = usages[0]
+        usage = reap(comm)
         result.update(cpu_s=usage.ru_utime + usage.ru_stime + server_cpu,
                       process_cpu_s=usage.ru_utime + usage.ru_stime, server_cpu_s=server_cpu,
                       peak_kib=usage.ru_maxrss, console=out + ".console")
@@ -469,8 +484,14 @@ class Bench:
 
 # -- the measurements ----------------------------------------------------------------------------
 
-def alternate(items, round_index):
-    return list(items) if round_index % 2 == 0 else list(reversed(items))
+def interleave(gate, label, rounds, runs, run_one):
+    """`rounds` rounds, each behind the quiet gate, of run_one(program) for every program in
+    `runs` (program -> list of its runs, appended to), the order reversed every other round."""
+    for index in range(rounds):
+        with gate.round(f"{label} #{index + 1}"):
+            order = list(runs) if index % 2 == 0 else list(reversed(runs))
+            for program in order:
+                runs[program].append(run_one(program))
 
 
 def transfer_run(bench, program, size, watch):
@@ -510,11 +531,9 @@ def measure_transfers(bench, gate, config):
     try:
         for size in config["transfer_sizes"]:
             bench.serve(body_file=bench.args.stand_in, pad_to=size)
-            runs = results[size] = {"stub": [], "raw": [], "curl": []}
-            for index in range(config["rounds"]):
-                with gate.round(f"transfer {size_name(size)} #{index + 1}"):
-                    for program in alternate(runs, index):
-                        runs[program].append(transfer_run(bench, program, size, watch))
+            results[size] = {"stub": [], "raw": [], "curl": []}
+            interleave(gate, f"transfer {size_name(size)}", config["rounds"], results[size],
+                       lambda program: transfer_run(bench, program, size, watch))
     finally:
         watch.stop()
         bench.stop_server()
@@ -525,18 +544,16 @@ def measure_startup(bench, gate, config):
     """{"stub": [run, ...], "bare": [...], "controls": [...]}: the stub downloads a 1 MiB
     installer; "controls" is the bare window with the stub's controls in it."""
     bench.serve(body_file=bench.args.stand_in, pad_to=MiB)
+    def run_one(program):
+        bench.clear_temp()
+        if program == "stub":
+            return bench.launch(bench.args.stub, watch="window")
+        extra = ["--controls"] if program == "controls" else []
+        return bench.launch(bench.args.bare_window, *extra, watch="window", close=True)
+
     runs = {"stub": [], "bare": [], "controls": []}
     try:
-        for index in range(config["startup_rounds"]):
-            with gate.round(f"start-up #{index + 1}"):
-                for program in alternate(runs, index):
-                    bench.clear_temp()
-                    if program == "stub":
-                        runs["stub"].append(bench.launch(bench.args.stub, watch="window"))
-                        continue
-                    extra = ["--controls"] if program == "controls" else []
-                    runs[program].append(bench.launch(bench.args.bare_window, *extra,
-                                                      watch="window", close=True))
+        interleave(gate, "start-up", config["startup_rounds"], runs, run_one)
     finally:
         bench.stop_server()
     return runs
@@ -572,26 +589,29 @@ def hash_run(bench, api, path):
         return json.load(f)
 
 
+def check_run(bench, program, installer):
+    """The signed stub's check of `installer` as served ("check"), or one hash of it ("bcrypt",
+    "cryptoapi")."""
+    bench.clear_temp()
+    if program != "check":
+        return hash_run(bench, program, installer)
+    run = bench.launch(bench.args.signed_stub, watch="launch")
+    if "launched_ms" not in run:
+        raise BenchError(f"the signed stub started nothing: {run}")
+    run["check_ms"] = run["launched_ms"] - run["gone_ms"]
+    return run
+
+
 def measure_checks(bench, gate, config):
     """{size: {"check": [run, ...], "bcrypt": [...], "cryptoapi": [...]}}"""
     results = {}
     for size in config["check_sizes"]:
         installer = signed_installer(bench, size)
         bench.serve(body_stream=installer)
-        runs = results[size] = {"check": [], "bcrypt": [], "cryptoapi": []}
+        results[size] = {"check": [], "bcrypt": [], "cryptoapi": []}
         try:
-            for index in range(config["rounds"]):
-                with gate.round(f"check {size_name(size)} #{index + 1}"):
-                    for program in alternate(runs, index):
-                        bench.clear_temp()
-                        if program == "check":
-                            run = bench.launch(bench.args.signed_stub, watch="launch")
-                            if "launched_ms" not in run:
-                                raise BenchError(f"the signed stub started nothing: {run}")
-                            run["check_ms"] = run["launched_ms"] - run["gone_ms"]
-                            runs["check"].append(run)
-                        else:
-                            runs[program].append(hash_run(bench, program, installer))
+            interleave(gate, f"check {size_name(size)}", config["rounds"], results[size],
+                       lambda program: check_run(bench, program, installer))
         finally:
             bench.stop_server()
             os.remove(installer)
@@ -824,7 +844,7 @@ def chart(results, rows, path):
     times = os.path.join(folder, "chart-times.dat")
     with open(times, "w") as f:
         for size, runs in results["check"].items():
-            f.write(f'"{size_name(int(size))}" '
+            f.write(f'"check {size_name(int(size))}" '
                     f'{median([r["check_ms"] for r in runs["check"]]):.1f} '
                     f'{median([r["ms"] for r in runs["bcrypt"]]):.1f} '
                     f'{median([r["ms"] for r in runs["cryptoapi"]]):.1f}\n')
@@ -840,7 +860,8 @@ set style fill solid 0.8 border -1
 set boxwidth 0.8
 set xtics rotate by -35 left
 set grid ytics
-set title "stub / platform limit (median of rounds); goal as a line"
+set title "stub / platform limit (median of rounds); goals as dots"
+set key top left
 set yrange [0:*]
 plot "{data}" using 2:xtic(1) title "ratio" lc rgb "#3b7dd8", \\
      "" using 0:3 with points pt 7 ps 1.2 lc rgb "#d83b3b" title "goal"
