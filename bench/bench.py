@@ -42,6 +42,7 @@ as met or not.
 """
 
 import argparse
+import contextlib
 import ctypes
 import datetime
 import json
@@ -60,7 +61,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
 import test_env  # noqa: E402
-from https_server import pattern  # noqa: E402
+from https_server import TestServer, pattern  # noqa: E402
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -345,6 +346,8 @@ class Bench:
         self.env = None
         self.anchor = None
         self.server = None
+        self.held = None  # a TestServer here that answers once launch.exe has seen the window
+        self.seen = os.path.join(self.work, "window-seen")
         self.wineserver = None
         self.runs = 0
 
@@ -402,7 +405,17 @@ class Bench:
                 raise BenchError(f"the server did not start on port {self.port} (see {log})")
             time.sleep(0.05)
 
+    def serve_held(self, **response):
+        """The stub's server in this process, holding each answer until launch.exe has seen the
+        program's window: a short download could otherwise end, and close the window, before a
+        launcher on a loaded machine looks. For runs that time the window, not the transfer."""
+        self.stop_server()
+        self.held = TestServer(self.root, port=self.port, hold=True, **response)
+
     def stop_server(self):
+        if self.held:
+            self.held.stop()
+            self.held = None
         if self.server:
             self.server.terminate()
             try:
@@ -446,11 +459,13 @@ class Bench:
             command += ["--watch", watch]
         if close:
             command += ["--close"]
+        if self.held:
+            command += ["--seen", winpath(self.seen)]
         command += ["--", *args]
         reap_orphans()  # earlier runs' helpers: not this run's
         comm = os.path.basename(exe)[:15]
         server_before = cpu_seconds(self.wineserver)
-        with ThreadClock(comm if threads else None) as clock:
+        with ThreadClock(comm if threads else None) as clock, self._release_when_seen():
             self.wine(command, out + ".console",
                       {"WINEDEBUG": "+message"} if trace else None)
         server_cpu = cpu_seconds(self.wineserver) - server_before
@@ -465,6 +480,31 @@ class Bench:
         if threads:
             result.update(ui_cpu_s=clock.main_thread, worker_cpu_s=clock.other_threads)
         return result
+
+    @contextlib.contextmanager
+    def _release_when_seen(self):
+        """While a run goes on: the held server answers once launch.exe reports the window."""
+        if not self.held:
+            yield
+            return
+        if os.path.exists(self.seen):
+            os.remove(self.seen)
+        self.held.hold()
+        done = threading.Event()
+
+        def release():
+            while not done.wait(0.005):
+                if os.path.exists(self.seen):
+                    self.held.resume()
+                    return
+
+        releaser = threading.Thread(target=release, daemon=True)
+        releaser.start()
+        try:
+            yield
+        finally:
+            done.set()
+            releaser.join(5)
 
     def curl(self, target):
         started = time.monotonic()
@@ -543,7 +583,9 @@ def measure_transfers(bench, gate, config):
 def measure_startup(bench, gate, config):
     """{"stub": [run, ...], "bare": [...], "controls": [...]}: the stub downloads a 1 MiB
     installer; "controls" is the bare window with the stub's controls in it."""
-    bench.serve(body_file=bench.args.stand_in, pad_to=MiB)
+    with open(bench.args.stand_in, "rb") as f:
+        bench.serve_held(body=f.read(), pad_to=MiB)
+
     def run_one(program):
         bench.clear_temp()
         if program == "stub":
@@ -607,7 +649,7 @@ def measure_checks(bench, gate, config):
     results = {}
     for size in config["check_sizes"]:
         installer = signed_installer(bench, size)
-        bench.serve(body_stream=installer)
+        bench.serve_held(body_stream=installer)
         results[size] = {"check": [], "bcrypt": [], "cryptoapi": []}
         try:
             interleave(gate, f"check {size_name(size)}", config["rounds"], results[size],

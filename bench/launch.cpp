@@ -3,13 +3,15 @@
 // child (the stub starting its installer) and when it exits. Writes one JSON object to --out.
 //
 //   launch.exe --exe PATH --out FILE [--temp DIR] [--watch window|launch] [--close]
-//              [--deadline MS] [-- ARG...]
+//              [--seen FILE] [--deadline MS] [-- ARG...]
 //
 //   --temp DIR       TEMP and TMP of the started program (wine passes them on in no other way)
 //   --watch window   polls for the program's visible top-level window: "shown_ms"
 //   --watch launch   also waits for that window to go ("gone_ms") and for the program's first
 //                    child process to exist ("launched_ms")
 //   --close          posts WM_CLOSE to the window once it is seen (the bare window program)
+//   --seen FILE      creates FILE once the window is seen: the benchmark's server holds its
+//                    answer until then, so that a short download cannot end unwatched
 //
 // Times are milliseconds since just before CreateProcessW. Without --watch nothing is polled: the
 // launcher only waits for the exit, so it costs the measured run nothing. Everything started runs
@@ -30,6 +32,7 @@ struct Options {
     std::wstring out;
     std::wstring temp;
     std::wstring watch;
+    std::wstring seen;
     std::vector<std::wstring> args;
     bool close = false;
     DWORD deadline_ms = 600000;
@@ -115,7 +118,7 @@ std::wstring command_line(const Options& options) {
     return line;
 }
 
-void write_result(const std::wstring& path, const std::string& json) {
+void write_file(const std::wstring& path, const std::string& json) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
@@ -147,6 +150,8 @@ bool parse(int argc, wchar_t** argv, Options& options) {
             options.exe = value;
         } else if (arg == L"--out") {
             options.out = value;
+        } else if (arg == L"--seen") {
+            options.seen = value;
         } else if (arg == L"--temp") {
             options.temp = value;
         } else if (arg == L"--watch" && (value == L"window" || value == L"launch")) {
@@ -168,6 +173,7 @@ void watch(const Options& options, const PROCESS_INFORMATION& child, HANDLE job,
                     [&] { return (window = visible_window_of(child.dwProcessId)); }))
         return;
     json += field("shown_ms", clock.elapsed_ms());
+    if (!options.seen.empty()) write_file(options.seen, "seen\n");
     if (options.close) PostMessageW(window, WM_CLOSE, 0, 0);
     if (options.watch != L"launch") return;
     if (!poll_until(child.hProcess, [&] { return !IsWindow(window); })) return;
@@ -187,7 +193,8 @@ int wmain(int argc, wchar_t** argv) {
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: launch.exe --exe PATH --out FILE [--temp DIR] "
-                     "[--watch window|launch] [--close] [--deadline MS] [-- ARG...]\n");
+                     "[--watch window|launch] [--close] [--seen FILE] [--deadline MS] "
+                     "[-- ARG...]\n");
         return 2;
     }
     const HANDLE job = CreateJobObjectW(nullptr, nullptr);
@@ -225,7 +232,7 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(10);
     }
     json += ",\"children\":" + std::to_string(processes_started_in(job) - 1) + "}\n";
-    write_result(options.out, json);
+    write_file(options.out, json);
     TerminateJobObject(job, 0xDEAD);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
