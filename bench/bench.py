@@ -21,7 +21,8 @@ Measured, each in rounds that alternate the programs' order (A B C, C B A, ...):
              marginal cost, largest size minus smallest; for the stub also per thread (UI and
              download), sampled from /proc every 20 ms
   memory     the program's peak resident set (ru_maxrss) at the smallest and the largest size
-  start-up   process start to the main window being visible (launch.exe polls every 1 ms),
+  start-up   process start to the main window being visible (launch.exe polls every 1 ms; in
+             these runs and the check's the server answers once the window has been seen),
              against bare_window.exe: one window of the same size and style, nothing else; and
              against the same with the stub's controls in it (what the window itself costs)
   check      the stub built with a signer, on signed installers: from the window's disappearance
