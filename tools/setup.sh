@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64 fonts-wine xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
   openssl python3 osslsigncode
+  curl gnuplot-nox
 )
 
 missing=()

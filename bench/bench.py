@@ -1,0 +1,1035 @@
+#!/usr/bin/python3
+"""What the stub costs, against the best the platform can do, measured under wine on this machine.
+
+    bench.py --stub EXE --signed-stub EXE --signer NAME --host localhost:PORT --stand-in EXE
+             --add-root-cert EXE --launch EXE --raw-fetch EXE --bare-window EXE --hash-file EXE
+             --out DIR [--quick] [--rounds N] [--max-load CORES] [--wait-budget SECONDS]
+
+Run through tools/bench.sh, which builds all of these. Everything runs in a wine test bed of its
+own (tests/fixtures/test_env.py: Xvfb, a prefix trusting a throwaway CA and code-signing CA), so
+its wineserver serves the benchmark alone, against tests/fixtures/https_server.py on loopback.
+One window of the benchmark's own stays open throughout: wine ends its desktop process a moment
+after the last window closes, and the next start would pay ~10 s to bring it back.
+
+Measured, each in rounds that alternate the programs' order (A B C, C B A, ...):
+  transfer   the stub (built without a signer), raw_fetch.exe (the same WinHTTP calls, 64 KiB
+             reads, no window, no second thread) and native curl, on one server: from the
+             request's arrival at the server to the file's close (inotify), both on the machine's
+             CLOCK_MONOTONIC; and the whole run, from process start to exit
+  cpu        user + system seconds of the program's process (its rusage, reaped by this script,
+             a child subreaper) plus what the wineserver spent meanwhile (/proc); per GiB as the
+             marginal cost, largest size minus smallest; for the stub also per thread (UI and
+             download), sampled from /proc every 20 ms
+  memory     the program's peak resident set (ru_maxrss) at the smallest and the largest size
+  start-up   process start to the main window being visible (launch.exe polls every 1 ms; in
+             these runs and the check's the server answers once the window has been seen),
+             against bare_window.exe: one window of the same size and style, nothing else; and
+             against the same with the stub's controls in it (what the window itself costs)
+  check      the stub built with a signer, on signed installers: from the window's disappearance
+             to the installer's process existing, against hash_file.exe: one SHA-256 of the same
+             file through BCrypt (and through CryptoAPI), 64 KiB reads
+  messages   progress posts and label updates the UI thread receives during the largest
+             download, from wine's +message trace in a separate untimed run
+  size       the exe with and without an installer signer
+Before each round it waits for a quiet machine (busy cores below --max-load, within a total
+--wait-budget) and records the load at the round's start and end.
+
+Writes DIR/benchmark.md (the table), DIR/benchmark.png (the chart, when gnuplot is there) and
+DIR/results.json (every run). --quick: small sizes, two rounds, no waiting. The exit code is 0
+when every run did its job (each download complete, each program's exit clean), the table has
+every row and the UI thread got no more progress posts and label updates than the design allows
+(counts, the same on any machine). No time is ever held against a limit: the goals are reported
+as met or not.
+"""
+
+import argparse
+import contextlib
+import ctypes
+import datetime
+import json
+import os
+import platform
+import select
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
+import test_env  # noqa: E402
+from https_server import TestServer, pattern  # noqa: E402
+
+MiB = 1 << 20
+GiB = 1 << 30
+DOWNLOAD_PATH = "/api/app/download?platform=win"
+INSTALLER = "vorn-setup.exe"
+PROGRESS_STEP = 2 * MiB  # the stub's design: a post per 2 MiB received, and one at the end
+WM_APP_PROGRESS = "[8001] 8001 dispatched"
+WM_SETTEXT = "[000c] WM_SETTEXT sent from self"
+RUN_TIMEOUT = 600  # seconds, for any one program run
+POLL = 1.0  # seconds between load samples while waiting for a quiet machine
+
+FULL = dict(transfer_sizes=(16 * MiB, 256 * MiB, GiB), check_sizes=(8 * MiB, 64 * MiB, 512 * MiB),
+            rounds=5, startup_rounds=15)
+QUICK = dict(transfer_sizes=(4 * MiB, 16 * MiB), check_sizes=(2 * MiB, 8 * MiB), rounds=2,
+             startup_rounds=2)
+
+GOALS = {"transfer": 0.97, "cpu": 1.05, "memory": 1.05, "startup": 1.1, "check": 1.5}
+
+
+class BenchError(Exception):
+    pass
+
+
+def winpath(path):
+    """The Windows name of a Linux path: wine's Z: drive is the Linux root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def size_name(size):
+    return f"{size // GiB} GiB" if size >= GiB and size % GiB == 0 else f"{size // MiB} MiB"
+
+
+def median(values):
+    return statistics.median(values) if values else None
+
+
+# -- the machine ---------------------------------------------------------------------------------
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def become_subreaper():
+    """wine starts each program through a double fork: as a subreaper this process inherits it,
+    and reaping it yields its exact CPU time and peak memory."""
+    if _libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise BenchError(f"prctl(PR_SET_CHILD_SUBREAPER): errno {ctypes.get_errno()}")
+
+
+def _stat_fields(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        text = f.read()
+    name = text[text.index("(") + 1:text.rindex(")")]
+    return name, text[text.rindex(")") + 2:].split()
+
+
+def cpu_seconds(pid):
+    """utime + stime of a live process, in seconds."""
+    fields = _stat_fields(pid)[1]
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def reap_orphans():
+    """Reaps the ended processes this subreaper inherited: {comm: [rusage, ...]}."""
+    reaped = {}
+    me = os.getpid()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            name, fields = _stat_fields(entry)
+        except (OSError, ValueError):
+            continue
+        if fields[0] != "Z" or int(fields[1]) != me:
+            continue
+        try:
+            _, _, usage = os.wait4(int(entry), 0)
+        except ChildProcessError:
+            continue
+        reaped.setdefault(name, []).append(usage)
+    return reaped
+
+
+def reap(comm, timeout=10):
+    """The rusage of the ended process named `comm` among this subreaper's orphans. wine reports
+    a program's end when its last thread ends, a moment before the process itself is gone."""
+    deadline = time.monotonic() + timeout
+    while True:
+        usages = reap_orphans().get(comm)
+        if usages:
+            return usages[0]
+        if time.monotonic() > deadline:
+            raise BenchError(f"{comm}: its process was not reaped here; no CPU or memory figure")
+        time.sleep(0.02)
+
+
+def wineserver_pid(prefix):
+    """The prefix's wineserver: it runs in a folder named after the prefix's device and inode."""
+    info = os.stat(prefix)
+    folder = f"server-{info.st_dev:x}-{info.st_ino:x}"
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.path.basename(os.readlink(f"/proc/{entry}/cwd")) == folder:
+                return int(entry)
+        except OSError:
+            continue
+    raise BenchError(f"no wineserver for {prefix}")
+
+
+class ThreadClock:
+    """The CPU seconds of each thread of a program while it runs, sampled every 20 ms: a program
+    that wine starts becomes this subreaper's child, so it is found among our children by its
+    name, without scanning every process. A thread's figure is its last sample."""
+
+    PERIOD = 0.02
+
+    def __init__(self, comm):
+        self.comm = comm
+        self.pid = None
+        self.threads = {}  # tid -> CPU seconds
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+
+    def __enter__(self):
+        if self.comm:
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        if self.comm:
+            self._thread.join(5)
+
+    def _find(self):
+        for task in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{task}/children") as f:
+                    children = f.read().split()
+            except OSError:
+                continue
+            for child in children:
+                try:
+                    if _stat_fields(child)[0] == self.comm:
+                        return int(child)
+                except (OSError, ValueError):
+                    continue
+        return None
+
+    def _sample(self):
+        while not self._stop.wait(self.PERIOD):
+            if self.pid is None:
+                self.pid = self._find()
+                continue
+            try:
+                tids = os.listdir(f"/proc/{self.pid}/task")
+            except OSError:
+                continue  # gone, or not yet a zombie: the last samples stand
+            for tid in tids:
+                try:
+                    self.threads[int(tid)] = cpu_seconds(f"{self.pid}/task/{tid}")
+                except (OSError, ValueError, IndexError):
+                    continue
+
+    @property
+    def main_thread(self):
+        """wine runs a program's first thread (the stub's UI thread) on the process's own."""
+        return self.threads.get(self.pid, 0.0)
+
+    @property
+    def other_threads(self):
+        return sum(cpu for tid, cpu in self.threads.items() if tid != self.pid)
+
+
+class Load:
+    """How busy the machine is, in cores: the share of the last `interval` seconds the CPUs were
+    not idle, times their count. The load average lags by a minute; this does not."""
+
+    @staticmethod
+    def _times():
+        with open("/proc/stat") as f:
+            values = [int(v) for v in f.readline().split()[1:]]
+        return sum(values), values[3] + values[4]  # idle + iowait
+
+    @classmethod
+    def busy_cores(cls, interval=POLL):
+        total0, idle0 = cls._times()
+        time.sleep(interval)
+        total1, idle1 = cls._times()
+        busy = 1 - (idle1 - idle0) / max(1, total1 - total0)
+        return round(busy * os.cpu_count(), 2)
+
+
+class QuietGate:
+    """Before each timed round: waits until the machine is quiet, within a total budget."""
+
+    def __init__(self, max_load, budget):
+        self.max_load = max_load
+        self.budget = budget
+        self.waited = 0.0
+        self.rounds = []
+
+    def round(self, name):
+        return _Round(self, name)
+
+    def wait(self):
+        load = Load.busy_cores()
+        started = time.monotonic()
+        while load > self.max_load and self.waited + (time.monotonic() - started) < self.budget:
+            load = Load.busy_cores()
+        waited = time.monotonic() - started
+        self.waited += waited
+        return load, waited
+
+
+class _Round:
+    def __init__(self, gate, name):
+        self.gate, self.record = gate, {"round": name}
+
+    def __enter__(self):
+        load, waited = self.gate.wait()
+        self.record.update(load_start=load, waited_s=round(waited, 1),
+                           loadavg_start=os.getloadavg()[0])
+        return self
+
+    def __exit__(self, *exc):
+        self.record.update(load_end=Load.busy_cores(), loadavg_end=os.getloadavg()[0])
+        self.gate.rounds.append(self.record)
+
+
+class CloseWatch:
+    """The CLOCK_MONOTONIC time of each close of a file written in one folder (inotify)."""
+
+    IN_CLOSE_WRITE = 0x8
+    _HEADER = struct.Struct("iIII")
+
+    def __init__(self, folder):
+        self.fd = _libc.inotify_init1(os.O_CLOEXEC)
+        if self.fd < 0 or _libc.inotify_add_watch(self.fd, folder.encode(),
+                                                  self.IN_CLOSE_WRITE) < 0:
+            raise BenchError(f"inotify on {folder}: errno {ctypes.get_errno()}")
+        self.closes = {}  # name -> [time, ...]
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread.start()
+
+    def _read(self):
+        while not self._stop.is_set():
+            ready, _, _ = select.select([self.fd], [], [], 0.1)
+            if not ready:
+                continue
+            now = time.monotonic()
+            data = os.read(self.fd, 65536)
+            while data:
+                _, _, _, length = self._HEADER.unpack_from(data)
+                end = self._HEADER.size + length
+                name = data[self._HEADER.size:end].rstrip(b"\0").decode()
+                self.closes.setdefault(name, []).append(now)
+                data = data[end:]
+
+    def last_close(self, name):
+        closes = self.closes.get(name)
+        return closes[-1] if closes else None
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(5)
+        os.close(self.fd)
+
+
+# -- the bed, the server, the programs -----------------------------------------------------------
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.out = os.path.abspath(args.out)
+        self.root = os.path.join(self.out, "env")
+        self.work = os.path.join(self.out, "work")
+        self.temp = os.path.join(self.work, "temp")
+        self.port = int(args.host.rpartition(":")[2])
+        self.env = None
+        self.anchor = None
+        self.server = None
+        self.held = None  # a TestServer here that answers once launch.exe has seen the window
+        self.seen = os.path.join(self.work, "window-seen")
+        self.wineserver = None
+        self.runs = 0
+
+    # The bed -----------------------------------------------------------------------------
+
+    def start(self):
+        become_subreaper()
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.temp)
+        test_env.setup(self.root, self.args.add_root_cert, force_xvfb=True)
+        self.env = test_env.wine_env(self.root)
+        self.wineserver = wineserver_pid(self.env["WINEPREFIX"])
+        with open(os.path.join(self.work, "anchor.log"), "wb") as log:
+            self.anchor = subprocess.Popen(["wine", self.args.bare_window], env=self.env,
+                                           stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                           start_new_session=True)
+        # Unmeasured starts until the desktop is up and the programs' DLLs are in the page cache.
+        for _ in range(3):
+            self.launch(self.args.bare_window, watch="window", close=True)
+
+    def stop(self):
+        self.stop_server()
+        # Ends the wineserver, and with it every program in the bed; the prefix (~700 MB) goes.
+        test_env.cleanup(self.root, remove=True)
+        if self.anchor:
+            try:
+                self.anchor.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.anchor.pid, signal.SIGKILL)  # the group it leads: ours alone
+                self.anchor.wait()
+        reap_orphans()
+
+    def serve(self, **response):
+        """https_server.py in a process of its own (its work stays out of ours) on the stub's
+        port, recording each request with its time."""
+        self.stop_server()
+        record = os.path.join(self.work, "server.jsonl")
+        port_file = os.path.join(self.work, "server.port")
+        for path in (record, port_file):
+            if os.path.exists(path):
+                os.remove(path)
+        options = []
+        for name, value in response.items():
+            options += [f"--{name.replace('_', '-')}", str(value)]
+        log = os.path.join(self.work, "server.log")
+        with open(log, "ab") as sink:
+            self.server = subprocess.Popen(
+                [sys.executable, os.path.join(HERE, "..", "tests", "fixtures", "https_server.py"),
+                 "--cert-dir", self.root, "--port", str(self.port), "--record", record,
+                 "--port-file", port_file, "--max-seconds", "3600", *options],
+                stdin=subprocess.DEVNULL, stdout=sink, stderr=sink)
+        self.server_record = record
+        deadline = time.monotonic() + 30
+        while not os.path.exists(port_file):
+            if self.server.poll() is not None or time.monotonic() > deadline:
+                raise BenchError(f"the server did not start on port {self.port} (see {log})")
+            time.sleep(0.05)
+
+    def serve_held(self, **response):
+        """The stub's server in this process, holding each answer until launch.exe has seen the
+        program's window: a short download could otherwise end, and close the window, before a
+        launcher on a loaded machine looks. For runs that time the window, not the transfer."""
+        self.stop_server()
+        self.held = TestServer(self.root, port=self.port, hold=True, **response)
+
+    def stop_server(self):
+        if self.held:
+            self.held.stop()
+            self.held = None
+        if self.server:
+            self.server.terminate()
+            try:
+                self.server.wait(15)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait()
+            self.server = None
+
+    def last_request_time(self):
+        with open(self.server_record) as f:
+            times = [e["time"] for e in map(json.loads, f) if e["event"] == "request"]
+        if not times:
+            raise BenchError("the server saw no request")
+        return times[-1]
+
+    def clear_temp(self):
+        for name in os.listdir(self.temp):
+            os.remove(os.path.join(self.temp, name))
+
+    # Running programs --------------------------------------------------------------------
+
+    def wine(self, args, stdout, extra_env=None):
+        env = dict(self.env, **(extra_env or {}))
+        with open(stdout, "wb") as out, open(stdout + ".err", "wb") as err:
+            result = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, timeout=RUN_TIMEOUT)
+        if result.returncode != 0:
+            raise BenchError(f"wine {args[0]} failed ({result.returncode}); see {stdout}.err")
+
+    def launch(self, exe, *args, watch=None, close=False, trace=False, threads=False):
+        """One run of a Windows program through launch.exe, with TEMP in the work folder: what
+        launch.exe timed, plus "cpu_s" (the process and the wineserver meanwhile) and
+        "peak_kib" (the process's peak resident set); with `threads`, "ui_cpu_s" and
+        "worker_cpu_s": the first thread's CPU and the others'."""
+        self.runs += 1
+        out = os.path.join(self.work, f"launch-{self.runs}.json")
+        command = [self.args.launch, "--exe", winpath(exe), "--out", winpath(out),
+                   "--temp", winpath(self.temp)]
+        if watch:
+            command += ["--watch", watch]
+        if close:
+            command += ["--close"]
+        if self.held:
+            command += ["--seen", winpath(self.seen)]
+        command += ["--", *args]
+        reap_orphans()  # earlier runs' helpers: not this run's
+        comm = os.path.basename(exe)[:15]
+        server_before = cpu_seconds(self.wineserver)
+        with ThreadClock(comm if threads else None) as clock, self._release_when_seen():
+            self.wine(command, out + ".console",
+                      {"WINEDEBUG": "+message"} if trace else None)
+        server_cpu = cpu_seconds(self.wineserver) - server_before
+        with open(out) as f:
+            result = json.load(f)
+        if result.get("code") != 0:
+            raise BenchError(f"{os.path.basename(exe)} failed: {result} (see {out})")
+        usage = reap(comm)
+        result.update(cpu_s=usage.ru_utime + usage.ru_stime + server_cpu,
+                      process_cpu_s=usage.ru_utime + usage.ru_stime, server_cpu_s=server_cpu,
+                      peak_kib=usage.ru_maxrss, console=out + ".console")
+        if threads:
+            result.update(ui_cpu_s=clock.main_thread, worker_cpu_s=clock.other_threads)
+        return result
+
+    @contextlib.contextmanager
+    def _release_when_seen(self):
+        """While a run goes on: the held server answers once launch.exe reports the window."""
+        if not self.held:
+            yield
+            return
+        if os.path.exists(self.seen):
+            os.remove(self.seen)
+        self.held.hold()
+        done = threading.Event()
+
+        def release():
+            while not done.wait(0.005):
+                if os.path.exists(self.seen):
+                    self.held.resume()
+                    return
+
+        releaser = threading.Thread(target=release, daemon=True)
+        releaser.start()
+        try:
+            yield
+        finally:
+            done.set()
+            releaser.join(5)
+
+    def curl(self, target):
+        started = time.monotonic()
+        with open(os.path.join(self.work, "curl.log"), "ab") as log:
+            process = subprocess.Popen(
+                ["curl", "--silent", "--show-error", "--fail", "--cacert",
+                 os.path.join(self.root, "ca.pem"), "--output", target,
+                 f"https://localhost:{self.port}{DOWNLOAD_PATH}"],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            _, status, usage = os.wait4(process.pid, 0)
+            process.returncode = os.waitstatus_to_exitcode(status)
+        if process.returncode != 0:
+            raise BenchError(f"curl failed ({process.returncode}); see {log.name}")
+        return {"exit_ms": 1000 * (time.monotonic() - started),
+                "cpu_s": usage.ru_utime + usage.ru_stime, "peak_kib": usage.ru_maxrss}
+
+
+# -- the measurements ----------------------------------------------------------------------------
+
+def interleave(gate, label, rounds, runs, run_one):
+    """`rounds` rounds, each behind the quiet gate, of run_one(program) for every program in
+    `runs` (program -> list of its runs, appended to), the order reversed every other round."""
+    for index in range(rounds):
+        with gate.round(f"{label} #{index + 1}"):
+            order = list(runs) if index % 2 == 0 else list(reversed(runs))
+            for program in order:
+                runs[program].append(run_one(program))
+
+
+def transfer_run(bench, program, size, watch):
+    """One download of `size` bytes by `program` ("stub", "raw" or "curl")."""
+    bench.clear_temp()
+    if program == "stub":
+        name = INSTALLER
+        result = bench.launch(bench.args.stub, threads=True)
+    elif program == "raw":
+        name = "raw.bin"
+        host = bench.args.host.rpartition(":")[0]
+        result = bench.launch(bench.args.raw_fetch, host, str(bench.port), DOWNLOAD_PATH,
+                              winpath(os.path.join(bench.temp, name)))
+    else:
+        name = "curl.bin"
+        result = bench.curl(os.path.join(bench.temp, name))
+    got = os.path.getsize(os.path.join(bench.temp, name))
+    if got != size:
+        raise BenchError(f"{program} downloaded {got} bytes of {size}")
+    closed = watch.last_close(name)
+    deadline = time.monotonic() + 5
+    while closed is None and time.monotonic() < deadline:  # the watch may still be reading
+        time.sleep(0.01)
+        closed = watch.last_close(name)
+    if closed is None:
+        raise BenchError(f"no close of {name} was seen")
+    result["transfer_s"] = closed - bench.last_request_time()
+    result["mib_per_s"] = size / MiB / result["transfer_s"]
+    bench.clear_temp()
+    return result
+
+
+def measure_transfers(bench, gate, config):
+    """{size: {program: [run, ...]}}"""
+    results = {}
+    watch = CloseWatch(bench.temp)
+    try:
+        for size in config["transfer_sizes"]:
+            bench.serve(body_file=bench.args.stand_in, pad_to=size)
+            results[size] = {"stub": [], "raw": [], "curl": []}
+            interleave(gate, f"transfer {size_name(size)}", config["rounds"], results[size],
+                       lambda program: transfer_run(bench, program, size, watch))
+    finally:
+        watch.stop()
+        bench.stop_server()
+    return results
+
+
+def measure_startup(bench, gate, config):
+    """{"stub": [run, ...], "bare": [...], "controls": [...]}: the stub downloads a 1 MiB
+    installer; "controls" is the bare window with the stub's controls in it."""
+    with open(bench.args.stand_in, "rb") as f:
+        bench.serve_held(body=f.read(), pad_to=MiB)
+
+    def run_one(program):
+        bench.clear_temp()
+        if program == "stub":
+            return bench.launch(bench.args.stub, watch="window")
+        extra = ["--controls"] if program == "controls" else []
+        return bench.launch(bench.args.bare_window, *extra, watch="window", close=True)
+
+    runs = {"stub": [], "bare": [], "controls": []}
+    try:
+        interleave(gate, "start-up", config["startup_rounds"], runs, run_one)
+    finally:
+        bench.stop_server()
+    return runs
+
+
+def signed_installer(bench, size):
+    """The stand-in padded to `size` bytes and signed by the stub's signer; its path."""
+    keys = os.path.join(bench.work, "keys")
+    if not os.path.exists(os.path.join(keys, "publisher.pem")):
+        os.makedirs(keys, exist_ok=True)
+        test_env.issue_code_signing_cert(keys, "publisher", bench.args.signer, bench.root)
+    unsigned = os.path.join(keys, f"installer-{size}.exe")
+    with open(bench.args.stand_in, "rb") as f:
+        head = f.read()
+    with open(unsigned, "wb") as f:
+        f.write(head)
+        written = len(head)
+        while written < size:
+            piece = pattern(written, min(4 * MiB, size - written))
+            f.write(piece)
+            written += len(piece)
+    signed = unsigned + ".signed"
+    test_env.sign_file(unsigned, signed, keys, "publisher")
+    os.remove(unsigned)
+    return signed
+
+
+def hash_run(bench, api, path):
+    bench.runs += 1
+    out = os.path.join(bench.work, f"hash-{bench.runs}.json")
+    bench.wine([bench.args.hash_file, api, winpath(path)], out)
+    with open(out) as f:
+        return json.load(f)
+
+
+def check_run(bench, program, installer):
+    """The signed stub's check of `installer` as served ("check"), or one hash of it ("bcrypt",
+    "cryptoapi")."""
+    bench.clear_temp()
+    if program != "check":
+        return hash_run(bench, program, installer)
+    run = bench.launch(bench.args.signed_stub, watch="launch")
+    if "launched_ms" not in run:
+        raise BenchError(f"the signed stub started nothing: {run}")
+    run["check_ms"] = run["launched_ms"] - run["gone_ms"]
+    return run
+
+
+def measure_checks(bench, gate, config):
+    """{size: {"check": [run, ...], "bcrypt": [...], "cryptoapi": [...]}}"""
+    results = {}
+    for size in config["check_sizes"]:
+        installer = signed_installer(bench, size)
+        bench.serve_held(body_stream=installer)
+        results[size] = {"check": [], "bcrypt": [], "cryptoapi": []}
+        try:
+            interleave(gate, f"check {size_name(size)}", config["rounds"], results[size],
+                       lambda program: check_run(bench, program, installer))
+        finally:
+            bench.stop_server()
+            os.remove(installer)
+        bench.clear_temp()
+    return results
+
+
+def count_messages(bench, size):
+    """Progress posts and label updates the stub's UI thread handles during one download of
+    `size` bytes, from wine's +message trace (an untimed run: tracing slows it)."""
+    bench.serve(body_file=bench.args.stand_in, pad_to=size)
+    try:
+        bench.clear_temp()
+        run = bench.launch(bench.args.stub, trace=True)
+    finally:
+        bench.stop_server()
+        bench.clear_temp()
+    posts = updates = 0
+    with open(run["console"] + ".err", errors="replace") as f:
+        for line in f:
+            if "spy_enter_message" not in line:
+                continue
+            posts += WM_APP_PROGRESS in line
+            updates += WM_SETTEXT in line
+    return {"size": size, "posts": posts, "label_updates": updates,
+            "design": size // PROGRESS_STEP + 1}
+
+
+# -- the report ----------------------------------------------------------------------------------
+
+def spread(values, digits=2):
+    """median [min–max]"""
+    if not values:
+        return "–"
+    return (f"{median(values):.{digits}f} [{min(values):.{digits}f}–{max(values):.{digits}f}]")
+
+
+def ratios(numerators, denominators):
+    return [a / b for a, b in zip(numerators, denominators) if b]
+
+
+def met(value, goal, at_least=False):
+    if value is None:
+        return "–"
+    return "yes" if (value >= goal if at_least else value <= goal) else "**no**"
+
+
+def summarize(results):
+    """The figures of the table, as (row id, cells) in order, and the headline ratios."""
+    rows = []
+    transfers, config = results["transfer"], results["config"]
+    sizes = config["transfer_sizes"]
+    for size in sizes:
+        runs = transfers[size]
+        speed = {p: [r["mib_per_s"] for r in runs[p]] for p in runs}
+        per_round = ratios(speed["stub"], speed["raw"])
+        rows.append((f"transfer {size_name(size)}", [
+            f"{spread(speed['stub'], 0)} MiB/s", f"{spread(speed['raw'], 0)} MiB/s",
+            spread(per_round), f"≥ {GOALS['transfer']}",
+            met(median(per_round), GOALS["transfer"], at_least=True)]))
+        curl_ratio = ratios(speed["curl"], speed["raw"])
+        rows.append((f"curl {size_name(size)}", [
+            f"{spread(speed['curl'], 0)} MiB/s", f"{spread(speed['raw'], 0)} MiB/s",
+            spread(curl_ratio), "outside reference", ""]))
+        whole = {p: [r["exit_ms"] / 1000 for r in runs[p]] for p in runs}
+        rows.append((f"whole run {size_name(size)}", [
+            f"{spread(whole['stub'])} s", f"{spread(whole['raw'])} s",
+            spread(ratios(whole["stub"], whole["raw"])), "", ""]))
+    small, large = transfers[sizes[0]], transfers[sizes[-1]]
+    marginal_gib = (sizes[-1] - sizes[0]) / GiB
+    def per_gib(program, key):
+        return (median([r[key] for r in large[program]]) -
+                median([r[key] for r in small[program]])) / marginal_gib
+
+    cpu = {program: per_gib(program, "cpu_s") for program in ("stub", "raw")}
+    for size in (sizes[0], sizes[-1]):
+        runs = transfers[size]
+        rows.append((f"cpu {size_name(size)}", [
+            f"{spread([r['cpu_s'] for r in runs['stub']])} s",
+            f"{spread([r['cpu_s'] for r in runs['raw']])} s",
+            spread(ratios([r["cpu_s"] for r in runs["stub"]], [r["cpu_s"] for r in runs["raw"]])),
+            "", ""]))
+    cpu_ratio = cpu["stub"] / cpu["raw"] if cpu["raw"] > 0 else None
+    rows.append(("cpu per GiB", [f"{cpu['stub']:.2f} s", f"{cpu['raw']:.2f} s",
+                                 f"{cpu_ratio:.2f}" if cpu_ratio else "–",
+                                 f"≤ {GOALS['cpu']}", met(cpu_ratio, GOALS["cpu"])]))
+    process = per_gib("raw", "process_cpu_s")
+    for name, key in (("download thread", "worker_cpu_s"), ("UI thread", "ui_cpu_s")):
+        own = per_gib("stub", key)
+        per_post = f" ({1000 * own * PROGRESS_STEP / GiB:.2f} ms per progress post)"
+        rows.append((f"cpu per GiB, {name}", [
+            f"{own:.2f} s" + (per_post if key == "ui_cpu_s" else ""),
+            f"{process:.2f} s (process)" if key == "worker_cpu_s" else "",
+            f"{own / process:.2f}" if key == "worker_cpu_s" and process > 0 else "", "", ""]))
+    peak = {p: {s: median([r["peak_kib"] for r in transfers[s][p]]) / 1024
+                for s in (sizes[0], sizes[-1])} for p in ("stub", "raw")}
+    growth = {p: peak[p][sizes[-1]] / peak[p][sizes[0]] for p in peak}
+    for size in (sizes[0], sizes[-1]):
+        rows.append((f"peak memory {size_name(size)}", [
+            f"{peak['stub'][size]:.1f} MiB", f"{peak['raw'][size]:.1f} MiB",
+            f"{peak['stub'][size] / peak['raw'][size]:.2f}", "", ""]))
+    rows.append((f"memory growth {size_name(sizes[-1])} / {size_name(sizes[0])}", [
+        f"{growth['stub']:.3f}", f"{growth['raw']:.3f}", "", f"≤ {GOALS['memory']} (stub)",
+        met(growth["stub"], GOALS["memory"])]))
+    startup = results["startup"]
+    shown = {p: [r["shown_ms"] for r in startup[p]] for p in startup}
+    startup_ratio = ratios(shown["stub"], shown["bare"])
+    rows.append(("window shown", [
+        f"{spread(shown['stub'], 0)} ms", f"{spread(shown['bare'], 0)} ms", spread(startup_ratio),
+        f"≤ {GOALS['startup']}", met(median(startup_ratio), GOALS["startup"])]))
+    rows.append(("window shown, same controls", [
+        f"{spread(shown['stub'], 0)} ms", f"{spread(shown['controls'], 0)} ms",
+        spread(ratios(shown["stub"], shown["controls"])), "", ""]))
+    check_ratio = {}
+    for size in config["check_sizes"]:
+        runs = results["check"][size]
+        check = [r["check_ms"] for r in runs["check"]]
+        one_hash = [r["ms"] for r in runs["bcrypt"]]
+        per_round = check_ratio[size] = ratios(check, one_hash)
+        rows.append((f"signer check {size_name(size)}", [
+            f"{spread(check, 0)} ms", f"{spread(one_hash, 0)} ms (BCrypt)",
+            spread(per_round), f"≤ {GOALS['check']}", met(median(per_round), GOALS["check"])]))
+        cryptoapi = [r["ms"] for r in runs["cryptoapi"]]
+        rows.append((f"CryptoAPI hash {size_name(size)}", [
+            f"{spread(check, 0)} ms", f"{spread(cryptoapi, 0)} ms (CryptoAPI)",
+            spread(ratios(check, cryptoapi)), "", ""]))
+    small, large = config["check_sizes"][0], config["check_sizes"][-1]
+    marginal_mib = (large - small) / MiB
+
+    def ms_per_mib(key, field):
+        runs = results["check"]
+        return (median([r[field] for r in runs[large][key]]) -
+                median([r[field] for r in runs[small][key]])) / marginal_mib
+
+    check_slope = ms_per_mib("check", "check_ms")
+    hash_slope = {api: ms_per_mib(api, "ms") for api in ("bcrypt", "cryptoapi")}
+    rows.append(("signer check per MiB", [
+        f"{check_slope:.2f} ms", f"{hash_slope['bcrypt']:.2f} ms (BCrypt), "
+        f"{hash_slope['cryptoapi']:.2f} ms (CryptoAPI)",
+        f"{check_slope / hash_slope['bcrypt']:.2f} (BCrypt), "
+        f"{check_slope / hash_slope['cryptoapi']:.2f} (CryptoAPI)", "", ""]))
+    messages = results["messages"]
+    for name, key in (("progress posts", "posts"), ("label updates", "label_updates")):
+        rows.append((f"{name} {size_name(messages['size'])}", [
+            str(messages[key]), f"{messages['design']} by design", "",
+            f"≤ {messages['design']}", "yes" if within_design(messages, key) else "**no**"]))
+    sizes_bytes = results["exe_size"]
+    rows.append(("exe size with signer", [f"{sizes_bytes['with_signer']:,} bytes", "", "", "", ""]))
+    rows.append(("exe size without signer",
+                 [f"{sizes_bytes['without_signer']:,} bytes", "", "", "", ""]))
+    return rows
+
+
+def within_design(messages, key):
+    """A post per 2 MiB received and one at the end, at most; each post one label update.
+    Reads that straddle a 2 MiB mark may make it fewer, never more."""
+    return 1 <= messages[key] <= messages["design"]
+
+
+def expected_row_ids(config):
+    ids = []
+    for size in config["transfer_sizes"]:
+        ids += [f"transfer {size_name(size)}", f"curl {size_name(size)}",
+                f"whole run {size_name(size)}"]
+    small, large = config["transfer_sizes"][0], config["transfer_sizes"][-1]
+    ids += [f"cpu {size_name(small)}", f"cpu {size_name(large)}", "cpu per GiB",
+            "cpu per GiB, download thread", "cpu per GiB, UI thread",
+            f"peak memory {size_name(small)}", f"peak memory {size_name(large)}",
+            f"memory growth {size_name(large)} / {size_name(small)}", "window shown",
+            "window shown, same controls"]
+    for size in config["check_sizes"]:
+        ids += [f"signer check {size_name(size)}", f"CryptoAPI hash {size_name(size)}"]
+    ids.append("signer check per MiB")
+    ids += [f"progress posts {size_name(large)}", f"label updates {size_name(large)}",
+            "exe size with signer", "exe size without signer"]
+    return ids
+
+
+TABLE_HEAD = ("| measure | vorn-installer | platform limit | ratio (median [range] of rounds) "
+              "| goal | met |\n|---|---|---|---|---|---|\n")
+
+
+def markdown(results, rows):
+    lines = ["# vorn-installer benchmark", "",
+             f"Measured {results['date']} on {results['machine']}, commit {results['commit']}, "
+             f"{results['wine']}; {results['config']['rounds']} rounds per size "
+             f"({results['config']['startup_rounds']} for start-up), programs alternating.", "",
+             "![Ratios to the platform's limit, and times](benchmark.png)", "",
+             TABLE_HEAD.rstrip("\n")]
+    lines += [f"| {row_id} | " + " | ".join(cells) + " |" for row_id, cells in rows]
+    lines += ["", "Platform limit: raw_fetch.exe for transfers, CPU and memory (curl: native, "
+              "outside wine); bare_window.exe for start-up; one SHA-256 of the file by "
+              "hash_file.exe for the signer check (same controls: the bare window holding the "
+              "stub's progress bar, label and button). Transfer: request's arrival at the server "
+              "to the file's close; whole run: process start to exit. CPU: the process plus the "
+              "wineserver; per GiB: largest size minus smallest. Ratios are taken within each "
+              "round, then their median and range given. Per MiB: largest size minus smallest, "
+              "divided by the MiB between them (what each further MiB costs).", "",
+              "## Load per round (busy cores: start → end; waited)", "",
+              "| round | busy cores | load average | waited |", "|---|---|---|---|"]
+    for r in results["rounds"]:
+        lines.append(f"| {r['round']} | {r['load_start']} → {r['load_end']} | "
+                     f"{r['loadavg_start']:.2f} → {r['loadavg_end']:.2f} | {r['waited_s']} s |")
+    return "\n".join(lines) + "\n"
+
+
+def missing_rows(table_text, config):
+    present = {line.split("|")[1].strip() for line in table_text.splitlines()
+               if line.startswith("| ")}
+    return [row for row in expected_row_ids(config) if row not in present]
+
+
+def chart(results, rows, path):
+    """A PNG with gnuplot: every ratio against its goal, check and start-up times. None when
+    gnuplot is missing."""
+    gnuplot = shutil.which("gnuplot")
+    if not gnuplot:
+        return None
+    folder = os.path.dirname(path)
+    data = os.path.join(folder, "chart-ratios.dat")
+    with open(data, "w") as f:
+        for row_id, cells in rows:
+            ratio, goal = cells[2].split()[:1], cells[3].split()[1:2]
+            if row_id.startswith("memory growth"):
+                ratio = cells[0].split()  # the stub's own growth is the figure held to a goal
+            try:
+                f.write(f'"{row_id}" {float(ratio[0])} {float(goal[0])}\n')
+            except (IndexError, ValueError):
+                continue  # a row without a goal, or a figure that could not be taken
+    times = os.path.join(folder, "chart-times.dat")
+    with open(times, "w") as f:
+        for size, runs in results["check"].items():
+            f.write(f'"check {size_name(int(size))}" '
+                    f'{median([r["check_ms"] for r in runs["check"]]):.1f} '
+                    f'{median([r["ms"] for r in runs["bcrypt"]]):.1f} '
+                    f'{median([r["ms"] for r in runs["cryptoapi"]]):.1f}\n')
+        startup = results["startup"]
+        f.write(f'"window shown" {median([r["shown_ms"] for r in startup["stub"]]):.1f} '
+                f'{median([r["shown_ms"] for r in startup["bare"]]):.1f} NaN\n')
+    script = f"""
+set terminal pngcairo size 1200,560 font ",10"
+set output "{path}"
+set multiplot layout 1,2 title "vorn-installer against the platform, {results['date']}"
+set style data histograms
+set style fill solid 0.8 border -1
+set boxwidth 0.8
+set xtics rotate by -35 left
+set grid ytics
+set title "stub / platform limit (median of rounds); goals as dots"
+set key top left
+set yrange [0:*]
+plot "{data}" using 2:xtic(1) title "ratio" lc rgb "#3b7dd8", \\
+     "" using 0:3 with points pt 7 ps 1.2 lc rgb "#d83b3b" title "goal"
+set title "times (median, ms)"
+set logscale y
+set yrange [*:*]
+plot "{times}" using 2:xtic(1) title "stub: check / window" lc rgb "#3b7dd8", \\
+     "" using 3 title "one hash (BCrypt) / bare window" lc rgb "#8fbf5a", \\
+     "" using 4 title "one hash (CryptoAPI)" lc rgb "#e0a040"
+unset multiplot
+"""
+    script_path = os.path.join(folder, "chart.gp")
+    with open(script_path, "w") as f:
+        f.write(script)
+    subprocess.run([gnuplot, script_path], check=True, timeout=60,
+                   stdin=subprocess.DEVNULL)
+    return path
+
+
+# -- main ----------------------------------------------------------------------------------------
+
+def describe_machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(l.split(":", 1)[1].strip() for l in f if l.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return f"{model}, {os.cpu_count()} cores, Linux {platform.release()}"
+
+
+def command_output(args):
+    try:
+        return subprocess.run(args, capture_output=True, text=True, timeout=30,
+                              cwd=HERE).stdout.strip()
+    except OSError:
+        return "?"
+
+
+def run(args):
+    config = dict(QUICK if args.quick else FULL)
+    for name in ("transfer_sizes", "check_sizes"):
+        if getattr(args, name):
+            config[name] = tuple(sorted(mib * MiB for mib in getattr(args, name)))
+    if args.rounds:
+        config["rounds"] = args.rounds
+        config["startup_rounds"] = max(args.rounds, config["startup_rounds"])
+    gate = QuietGate(args.max_load, 0 if args.quick else args.wait_budget)
+    bench = Bench(args)
+    results = {"config": config, "date": datetime.date.today().isoformat(),
+               "machine": describe_machine(), "wine": command_output(["wine", "--version"]),
+               "commit": command_output(["git", "describe", "--always", "--dirty"])}
+    try:
+        bench.start()
+        results["startup"] = measure_startup(bench, gate, config)
+        results["transfer"] = measure_transfers(bench, gate, config)
+        results["check"] = measure_checks(bench, gate, config)
+        results["messages"] = count_messages(bench, config["transfer_sizes"][-1])
+    finally:
+        bench.stop()
+    results["exe_size"] = {"with_signer": os.path.getsize(args.signed_stub),
+                           "without_signer": os.path.getsize(args.stub)}
+    results["rounds"] = gate.rounds
+    results["waited_s"] = round(gate.waited, 1)
+    return results
+
+
+def report(results, out):
+    rows = summarize(results)
+    table = markdown(results, rows)
+    with open(os.path.join(out, "benchmark.md"), "w") as f:
+        f.write(table)
+    with open(os.path.join(out, "results.json"), "w") as f:
+        json.dump(results, f, indent=1, default=str)
+    png = chart(results, rows, os.path.join(out, "benchmark.png"))
+    return table, png
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    for name in ("stub", "signed-stub", "stand-in", "add-root-cert", "launch", "raw-fetch",
+                 "bare-window", "hash-file"):
+        parser.add_argument(f"--{name}", required=True)
+    parser.add_argument("--signer", required=True, help="the installer signer of --signed-stub")
+    parser.add_argument("--host", required=True, help="localhost:PORT, compiled into the stubs")
+    parser.add_argument("--out", required=True, help="folder for the results")
+    parser.add_argument("--quick", action="store_true",
+                        help="small sizes, two rounds, no waiting; checks the table's rows")
+    parser.add_argument("--rounds", type=int, help="rounds per size (default 5; quick: 2)")
+    parser.add_argument("--transfer-sizes", type=int, nargs="+", metavar="MIB",
+                        help="download sizes (default 16 256 1024; quick: 4 16)")
+    parser.add_argument("--check-sizes", type=int, nargs="+", metavar="MIB",
+                        help="signed installer sizes (default 8 64 512; quick: 2 8)")
+    parser.add_argument("--max-load", type=float, default=0.5,
+                        help="busy cores below which the machine counts as quiet (default 0.5)")
+    parser.add_argument("--wait-budget", type=float, default=900,
+                        help="seconds in all to wait for a quiet machine (default 900)")
+    args = parser.parse_args(argv)
+    for sizes in (args.transfer_sizes, args.check_sizes):
+        if sizes and (len(sizes) < 2 or min(sizes) < 1):
+            parser.error("give at least two sizes, each at least 1 MiB")
+    if not args.signer:
+        parser.error("--signer is empty: the signer check needs a stub that checks")
+    os.makedirs(args.out, exist_ok=True)
+    try:
+        results = run(args)
+    except (BenchError, test_env.SetupError, subprocess.SubprocessError, OSError) as e:
+        print(f"bench: {e}", file=sys.stderr)
+        return 1
+    table, png = report(results, args.out)
+    print(table)
+    print(f"bench: {os.path.join(args.out, 'benchmark.md')}"
+          + (f", {png}" if png else " (no chart: gnuplot is missing)"))
+    missing = missing_rows(table, results["config"])
+    if missing:
+        print(f"bench: the table lacks rows: {', '.join(missing)}", file=sys.stderr)
+        return 1
+    for key in ("posts", "label_updates"):
+        if not within_design(results["messages"], key):
+            print(f"bench: the UI thread got {results['messages'][key]} {key}, beyond the "
+                  f"design's {results['messages']['design']}", file=sys.stderr)
+            return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
