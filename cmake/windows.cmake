@@ -43,8 +43,9 @@ target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 # in cmake/delay-load names the functions the program calls; a call to any other function of
 # those DLLs fails to link, so nothing slips back into the static imports.
 find_program(VORN_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
-# wintrust and crypt32 are only used (and loaded) by a program that checks its installer's signer.
-set(VORN_DELAY_LOADED_DLLS winhttp comctl32 shell32 wintrust crypt32)
+# wintrust, crypt32 and cryptnet are only used (and loaded) by a program that checks its
+# installer's signer.
+set(VORN_DELAY_LOADED_DLLS winhttp comctl32 shell32 wintrust crypt32 cryptnet)
 add_library(vorn_delay_loaded INTERFACE)
 foreach(dll IN LISTS VORN_DELAY_LOADED_DLLS)
     set(def ${CMAKE_SOURCE_DIR}/cmake/delay-load/${dll}.def)

@@ -43,4 +43,12 @@ struct FileTraits {
 
 using FileHandle = UniqueHandle<FileTraits>;
 
+// Threads, events and the other kernel objects whose "none" is null.
+struct ObjectTraits {
+    static HANDLE none() { return nullptr; }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+
+using ObjectHandle = UniqueHandle<ObjectTraits>;
+
 }  // namespace vorn

@@ -18,8 +18,8 @@ import shutil
 import e2e_test
 from e2e_test import CONFIG, MiB, TO_THE_END, WAIT_WINDOW, StubTest
 
-PLANTED = ("winhttp", "comctl32", "shell32", "wintrust", "uxtheme", "schannel", "dnsapi",
-           "iphlpapi", "nsi", "netapi32", "jsproxy", "ws2_32", "shlwapi", "oleaut32")
+PLANTED = ("winhttp", "comctl32", "shell32", "wintrust", "cryptnet", "uxtheme", "schannel",
+           "dnsapi", "iphlpapi", "nsi", "netapi32", "jsproxy", "ws2_32", "shlwapi", "oleaut32")
 
 
 class PlantedDlls(StubTest):

@@ -9,9 +9,10 @@ import sys
 import unittest
 
 KNOWN_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
-# Loaded on first use from System32 (cmake/delay-load); wintrust and crypt32 only by a program
-# that checks its installer's signer.
-DELAY_LOADED_DLLS = {"winhttp.dll", "comctl32.dll", "shell32.dll", "wintrust.dll", "crypt32.dll"}
+# Loaded on first use from System32 (cmake/delay-load); wintrust, crypt32 and cryptnet only by a
+# program that checks its installer's signer.
+DELAY_LOADED_DLLS = {"winhttp.dll", "comctl32.dll", "shell32.dll", "wintrust.dll", "crypt32.dll",
+                     "cryptnet.dll"}
 
 args = None
 
