@@ -28,6 +28,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -35,7 +36,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
 import test_env  # noqa: E402
-from https_server import TestServer, expected_body  # noqa: E402
+from https_server import Response, TestServer, expected_body  # noqa: E402
 
 MiB = 1 << 20
 DOWNLOAD_TARGET = "/api/app/download?platform=win"
@@ -82,6 +83,8 @@ INTERMEDIATES = {
     "ca-no-cert-sign": intermediate(key_usage="digitalSignature"),
     "ca-expired": intermediate(days=-1),
     "ca-unknown-critical": intermediate(extra="1.3.6.1.4.1.55555.1 = critical, ASN1:NULL\n"),
+    "ca-crl": intermediate(),
+    "ca-crl-revoked": intermediate(),
 }
 
 # The certificates the tests sign with: common name (None: the one the program expects), issuer
@@ -95,7 +98,25 @@ SIGNERS = {
     "self-signed": (None, None, "codeSigning"),
     "server-usage": (None, "trusted", "serverAuth"),
     "under-tls-root": (None, "tls-root", "codeSigning"),
+    "crl-good": (None, "ca-crl", "codeSigning"),
+    "crl-revoked": (None, "ca-crl", "codeSigning"),
+    "crl-refused": (None, "trusted", "codeSigning"),
+    "crl-silent": (None, "trusted", "codeSigning"),
     **{"under-" + ca: (None, ca, "codeSigning") for ca in INTERMEDIATES},
+}
+
+# The certificates above that name a CRL distribution point: where it leads, and whether their
+# issuer's CRL lists them as revoked. "issuer": the CRL their issuer publishes on the test's CRL
+# server; "refused": a loopback port that refuses connections; "silent": a server that takes the
+# request and never answers. The others name no revocation address at all.
+REVOCATION = {
+    "ca-crl": ("issuer", False),
+    "ca-crl-revoked": ("issuer", True),
+    "crl-good": ("issuer", False),
+    "crl-revoked": ("issuer", True),
+    "under-ca-crl-revoked": ("issuer", False),
+    "crl-refused": ("refused", False),
+    "crl-silent": ("silent", False),
 }
 
 # Set from the command line in main().
@@ -126,6 +147,39 @@ def reported_events(path):
     except FileNotFoundError:
         return set()
     return {json.loads(line)["ev"] for line in lines if line.strip()}
+
+
+class RevocationServers:
+    """For one test: the plain-HTTP server its CAs publish their CRLs on, under a path of the
+    test's own (so that no CRL that wine cached for another test is ever read), a loopback port
+    that refuses connections, and a server that takes requests and never answers."""
+
+    def __init__(self):
+        self.crls = TestServer(tls=False, status=404)
+        self.silent = TestServer(tls=False, stall_before_headers=True)
+        self.refusing = socket.socket()
+        self.refusing.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
+        self.prefix = "/" + os.urandom(8).hex()
+
+    def stop(self):
+        self.crls.stop()
+        self.silent.stop()
+        self.refusing.close()
+
+    def crl_path(self, ca_name):
+        return f"{self.prefix}/{ca_name}.crl"
+
+    def url(self, where, ca_name):
+        port = {"issuer": self.crls.port, "silent": self.silent.port,
+                "refused": self.refusing.getsockname()[1]}[where]
+        return f"http://127.0.0.1:{port}{self.crl_path(ca_name)}"
+
+    def publish(self, ca_name, crl):
+        self.crls.routes[self.crl_path(ca_name)] = Response(
+            body=crl, headers={"Content-Type": "application/pkix-crl"})
+
+    def fetched(self):
+        return {request.path for request in self.crls.requests}
 
 
 class Run:
@@ -182,6 +236,7 @@ class StubTest(unittest.TestCase):
         self.signatures = 0
         self.servers = []
         self.held = []  # servers that answer each run only once the driver has seen the window
+        self.revocation_servers = None
         self.addCleanup(self.stop_servers)
         self.request_seen = os.path.join(self.work, "request-seen")
         with open(CONFIG.stand_in, "rb") as f:
@@ -274,7 +329,8 @@ class StubTest(unittest.TestCase):
         if not os.path.exists(os.path.join(keys, name + ".pem")):
             ca_dir, ca_name = self.issuer_keys(keys, issuer)
             test_env.issue_code_signing_cert(keys, name, common_name or CONFIG.signer, ca_dir,
-                                             ca_name, usage=usage)
+                                             ca_name, usage=usage,
+                                             extra=self.revocation_address(name, ca_name))
         return keys, self.intermediates_above(issuer)
 
     def issuer_keys(self, keys, issuer):
@@ -293,9 +349,41 @@ class StubTest(unittest.TestCase):
         if not os.path.exists(os.path.join(keys, issuer + ".pem")):
             above, certificate = INTERMEDIATES[issuer]
             ca_dir, ca_name = self.issuer_keys(keys, above)
+            extra = certificate.get("extra", "") + self.revocation_address(issuer, ca_name)
             test_env.issue_code_signing_cert(keys, issuer, f"vorn test {issuer}", ca_dir, ca_name,
-                                             **certificate)
+                                             **{**certificate, "extra": extra})
         return keys, issuer
+
+    # -- revocation -------------------------------------------------------------------------
+
+    def revocation(self):
+        """This test's RevocationServers, started on first use and stopped when it ends."""
+        if self.revocation_servers is None:
+            self.revocation_servers = RevocationServers()
+            self.addCleanup(self.revocation_servers.stop)
+        return self.revocation_servers
+
+    def revocation_address(self, name, issuer_name):
+        """The openssl configuration of the CRL distribution point of the certificate `name`
+        issued by `issuer_name` (REVOCATION), or none."""
+        if name not in REVOCATION:
+            return ""
+        where, _ = REVOCATION[name]
+        return f"crlDistributionPoints = URI:{self.revocation().url(where, issuer_name)}\n"
+
+    def publish_crls(self):
+        """Every CA that a certificate made so far names as its CRL's publisher publishes it now,
+        listing those REVOCATION marks revoked."""
+        keys = os.path.join(self.work, "keys")
+        listed = {}
+        for name, (where, revoked) in REVOCATION.items():
+            cert = os.path.join(keys, name + ".pem")
+            if where != "issuer" or not os.path.exists(cert):
+                continue
+            issuer = SIGNERS[name][1] if name in SIGNERS else INTERMEDIATES[name][0]
+            listed.setdefault(self.issuer_keys(keys, issuer), []).extend([cert] if revoked else [])
+        for (ca_dir, ca_name), revoked in listed.items():
+            self.revocation().publish(ca_name, test_env.make_crl(ca_dir, ca_name, revoked))
 
     @staticmethod
     def intermediates_above(issuer):
@@ -798,7 +886,8 @@ class Signature(StubTest):
     def test_only_the_publishers_installer_starts(self):
         # Wine's WinVerifyTrust accepts the untrusted, self-signed and wrong-usage rows, and its
         # chain engine checks the usage at the leaf alone; the program refuses them all with the
-        # codes Windows' own chain engine gives.
+        # codes Windows' own chain engine gives. Revocation is asked of every link below the
+        # root: a known "revoked" refuses, a status nobody can tell in time lets it start.
         if not CONFIG.signer:
             self.skipTest("this build starts installers unchecked (no VORN_INSTALLER_SIGNER)")
         stand_in = expected_body(self.stand_in, 2 * MiB)
@@ -809,6 +898,7 @@ class Signature(StubTest):
         # Wine's engine refuses an issuer that says it is no CA, or says nothing, by itself, and
         # adds CERT_TRUST_IS_NOT_VALID_FOR_USAGE to the code; its status is passed on as it is.
         not_a_ca_here = invalid_signature(0x00000410)
+        revoked = invalid_signature(0x00000004)  # CERT_TRUST_IS_REVOKED
         # (what, unsigned body, signer (None: unsigned), signing options (the certificates carried
         # along, the digests), flip a byte after signing, the box (None: the installer starts))
         rows = (
@@ -851,19 +941,39 @@ class Signature(StubTest):
              "under-ca-no-cert-sign", {}, False, not_for_code),
             ("a body that is not a program", not_a_program, None, {}, False,
              invalid_signature(0x800B0003)),  # TRUST_E_SUBJECT_FORM_UNKNOWN
+            # The good one first: wine's engine was seen to reuse one certificate's cached
+            # status for the next.
+            ("its CRL and its issuer's are fetched and list neither", stand_in, "crl-good", {},
+             False, None),
+            ("revoked, right after a good one", stand_in, "crl-revoked", {}, False, revoked),
+            ("under a revoked intermediate", stand_in, "under-ca-crl-revoked", {}, False,
+             revoked),
+            ("its CRL server refuses connections", stand_in, "crl-refused", {}, False, None),
+            ("its CRL server takes the request and never answers", stand_in, "crl-silent", {},
+             False, None),
         )
+        # Every certificate first, so that each CA's CRL is published once, before any run.
+        bodies = []
         for what, unsigned, signer, signing, flip, box in rows:
+            body = bytearray(self.signed(unsigned, signer, **signing) if signer else unsigned)
+            if flip:
+                body[len(body) // 2] ^= 0x01  # in the padding, which the signature covers
+            bodies.append(bytes(body))
+        self.publish_crls()
+        for (what, _, _, _, _, box), body in zip(rows, bodies):
             with self.case(what):
-                body = bytearray(self.signed(unsigned, signer, **signing) if signer else unsigned)
-                if flip:
-                    body[len(body) // 2] ^= 0x01  # in the padding, which the signature covers
-                server = self.serve(body=bytes(body), hold=True)
+                server = self.serve(body=body, hold=True)
                 if box is None:
                     self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END), body)
                 else:
                     run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT)
                     self.assert_refused(run, box, len(body))
                 self.assertEqual(len(server.requests), 1)
+        # The stub asked where the certificates said: both CRLs, and the server that is silent.
+        servers = self.revocation()
+        crls = {servers.crl_path(test_env.CODE_SIGNING_CA), servers.crl_path("ca-crl")}
+        self.assertLessEqual(crls, servers.fetched())
+        self.assertGreater(servers.silent.connections, 0)
 
     def test_without_a_signer_any_installer_starts(self):
         # The same program built without VORN_INSTALLER_SIGNER: the unsigned stand-in starts.
