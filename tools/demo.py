@@ -14,6 +14,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -31,6 +32,7 @@ DEFAULT_RATE = 8 * MiB   # fast, yet slow enough for a screenshot mid-download
 SLOW_RATE = 1 * MiB
 DOWNLOAD_PATH = "/api/app/download?platform=win"
 RELEASE = "vorn-setup-1.0.0.exe"  # the versioned name the download host redirects to
+RECEIVED = re.compile(r"\((\d+\.\d) / ")  # the megabytes received, in the window's label
 CJK_FONT = "wqy-zenhei.ttc,WenQuanYi Zen Hei"
 
 
@@ -91,12 +93,14 @@ def screenshot(display, path):
 
 
 def watch_window(events_file, display, shot_path, done):
-    """Takes the screenshot once the window shows 40 % or more (nginx tells nothing while it
-    sends, so the driver's own report of the window decides)."""
+    """Takes the screenshot once the window shows 40 % of the demo installer received (nginx
+    tells nothing while it sends, so the driver's own report of the window decides; without a
+    length the bar stays at 0, and the label's megabytes say how far it got)."""
     while shot_path and not done.wait(0.1):
         progress = [e for e in read_events(events_file, complete_only=True)
                     if e.get("ev") == "progress"]
-        if progress and progress[-1].get("pos", 0) >= 40:
+        received = RECEIVED.search(progress[-1].get("text", "")) if progress else None
+        if received and float(received.group(1)) >= 0.4 * DEMO_SIZE / MiB:
             screenshot(display, shot_path)
             print(f"  screenshot of the window: {shot_path}")
             return
