@@ -4,12 +4,17 @@ trusted only inside the demo's own wine prefix) serves a demo installer signed b
 (a throwaway code-signing CA, trusted there too), the stub built for it downloads it, checks the
 signature and starts it under wine, and this script reports what happened.
 
+The server is the test bed's Python server, or with --server=nginx the reference configuration
+in deploy/nginx/: the download host redirects to the versioned installer on a second server,
+and the report shows nginx's access log.
+
 Run through tools/demo.sh, which installs and builds first."""
 
 import argparse
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -19,12 +24,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
 import https_server  # noqa: E402
 import test_env  # noqa: E402
+from nginx_server import NginxServer  # noqa: E402
 
 MiB = 1024 * 1024
 DEMO_SIZE = 32 * MiB
 DEFAULT_RATE = 8 * MiB   # fast, yet slow enough for a screenshot mid-download
 SLOW_RATE = 1 * MiB
 DOWNLOAD_PATH = "/api/app/download?platform=win"
+RELEASE = "vorn-setup-1.0.0.exe"  # the versioned name the download host redirects to
+RECEIVED = re.compile(r"\((\d+\.\d) / ")  # the megabytes received, in the window's label
 CJK_FONT = "wqy-zenhei.ttc,WenQuanYi Zen Hei"
 
 
@@ -54,11 +62,18 @@ def parse_args():
                              "an unsigned installer")
     parser.add_argument("--unknown-length", action="store_true",
                         help="send the body chunked, without Content-Length")
+    parser.add_argument("--server", choices=["python", "nginx"], default="python",
+                        help="the test bed's Python server (default), or nginx from the "
+                             "reference configuration in deploy/nginx/")
     parser.add_argument("--screenshot", metavar="FILE",
                         help="PNG of the window mid-download (default when headless: "
                              "<build>/demo-window.png)")
     parser.add_argument("--check", action="store_true", help=argparse.SUPPRESS)
-    return parser.parse_args()
+    args = parser.parse_args()
+    if args.server == "nginx" and args.fail == "drop":
+        parser.error("--fail=drop needs the Python server: nginx does not drop connections "
+                     "on demand")
+    return args
 
 
 def make_chinese_readable(env):
@@ -75,6 +90,20 @@ def screenshot(display, path):
     xwd = subprocess.run(["xwd", "-root", "-display", display], capture_output=True, timeout=20)
     subprocess.run(["convert", "xwd:-", "-crop", "460x210+0+0", "+repage", path],
                    input=xwd.stdout, check=True, timeout=20)
+
+
+def watch_window(events_file, display, shot_path, done):
+    """Takes the screenshot once the window shows 40 % of the demo installer received (nginx
+    tells nothing while it sends, so the driver's own report of the window decides; without a
+    length the bar stays at 0, and the label's megabytes say how far it got)."""
+    while shot_path and not done.wait(0.1):
+        progress = [e for e in read_events(events_file, complete_only=True)
+                    if e.get("ev") == "progress"]
+        received = RECEIVED.search(progress[-1].get("text", "")) if progress else None
+        if received and float(received.group(1)) >= 0.4 * DEMO_SIZE / MiB:
+            screenshot(display, shot_path)
+            print(f"  screenshot of the window: {shot_path}")
+            return
 
 
 def watch_server(response, display, shot_path, done):
@@ -119,16 +148,25 @@ def driver_actions(headless, expect_box):
     return ";".join(steps + ["wait-exit=30000"])
 
 
-def read_events(path):
+def read_events(path, complete_only=False):
+    """The driver's events; `complete_only`: while it still writes, its complete lines."""
     if not os.path.exists(path):
         return []
     with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()]
+        lines = f.read().split("\n")
+    if complete_only:
+        lines = lines[:-1]
+    return [json.loads(line) for line in lines if line.strip()]
 
 
 def report(events, temp, server, response):
-    print(f"\nserver: {len(server.requests)} request(s), {response.sent} of {response.size} "
-          "body bytes sent")
+    if isinstance(server, NginxServer):
+        print(f"\nnginx access log (A: localhost:{server.a_port}, B: localhost:{server.b_port}):")
+        for line in server.wait_requests(1, 5) and server.log_lines():
+            print("  " + line)
+    else:
+        print(f"\nserver: {len(server.requests)} request(s), {response.sent} of {response.size} "
+              "body bytes sent")
     for event in events:
         if event.get("ev") == "box":
             print(f"error box: [{event.get('caption')}] {event.get('text')}")
@@ -161,6 +199,34 @@ def report(events, temp, server, response):
     return code
 
 
+def start_python_server(args, root, installer):
+    """The test bed's server on the demo's port, answering the download address itself."""
+    response = CountingResponse(
+        body_file=installer, rate=SLOW_RATE if args.slow else DEFAULT_RATE,
+        chunked=args.unknown_length, status=404 if args.fail == "404" else 200,
+        drop_after=DEMO_SIZE // 2 if args.fail == "drop" else None)
+    if args.fail == "404":
+        response.body, response.pad_to = b"<html><body>404 Not Found</body></html>", None
+    server = https_server.TestServer(root, port=args.port, routes={DOWNLOAD_PATH: response},
+                                     status=404, body=b"not here")
+    return server, response
+
+
+def start_nginx(args, build, root, installer):
+    """nginx from the reference configuration: A on the demo's port redirects to RELEASE on B.
+    --fail=404 redirects to a release that was never uploaded; --unknown-length puts a body
+    filter (ssi) on the installers, which drops their Content-Length."""
+    with open(installer, "rb") as f:
+        body = f.read()
+    rate = SLOW_RATE if args.slow else DEFAULT_RATE
+    values = {"RELEASE_EXTRA": f"limit_rate {rate // MiB}m;"
+                               + (" ssi on; ssi_types *;" if args.unknown_length else "")}
+    if args.fail == "404":
+        values["INSTALLER_URL"] = "https://localhost:{b_port}/releases/vorn-setup-1.0.1.exe"
+    return NginxServer(os.path.join(build, "demo-nginx"), root, args.port, {RELEASE: body},
+                       RELEASE, **values)
+
+
 def main():
     args = parse_args()
     if args.check:
@@ -186,28 +252,28 @@ def main():
                 os.remove(os.path.join(temp, name))
 
         signed = args.fail != "unsigned"
-        response = CountingResponse(
-            body_file=demo_installer(build, root, args.signer, signed),
-            rate=SLOW_RATE if args.slow else DEFAULT_RATE,
-            chunked=args.unknown_length, status=404 if args.fail == "404" else 200,
-            drop_after=DEMO_SIZE // 2 if args.fail == "drop" else None)
-        if args.fail == "404":
-            response.body, response.pad_to = b"<html><body>404 Not Found</body></html>", None
-        server = https_server.TestServer(root, port=args.port,
-                                         routes={DOWNLOAD_PATH: response},
-                                         status=404, body=b"not here")
+        installer = demo_installer(build, root, args.signer, signed)
         signature = f'signed by "{args.signer}"' if signed else "unsigned"
-        print(f"serving a {response.size / MiB:.0f} MiB demo installer ({signature}) at "
-              f"https://localhost:{args.port}{DOWNLOAD_PATH}")
-        print(f"running the stub on display {display}{' (Xvfb)' if headless else ''}...")
-
-        done = threading.Event()
-        watcher = threading.Thread(target=watch_server,
-                                   args=(response, display, shot_path, done), daemon=True)
-        watcher.start()
         events_file = os.path.join(build, "demo-driver.jsonl")
         if os.path.exists(events_file):
             os.remove(events_file)
+        if args.server == "nginx":
+            server, response = start_nginx(args, build, root, installer), None
+            watch = (watch_window, events_file)
+            print(f"nginx from deploy/nginx/: https://localhost:{args.port}{DOWNLOAD_PATH} "
+                  f"redirects to the {DEMO_SIZE / MiB:.0f} MiB demo installer ({signature}) at "
+                  f"{server.values(server.b_port)['INSTALLER_URL']}")
+        else:
+            server, response = start_python_server(args, root, installer)
+            watch = (watch_server, response)
+            print(f"serving a {response.size / MiB:.0f} MiB demo installer ({signature}) at "
+                  f"https://localhost:{args.port}{DOWNLOAD_PATH}")
+        print(f"running the stub on display {display}{' (Xvfb)' if headless else ''}...")
+
+        done = threading.Event()
+        watcher = threading.Thread(target=watch[0], args=(watch[1], display, shot_path, done),
+                                   daemon=True)
+        watcher.start()
         driver = [os.path.join(HERE, "wine-run"), os.path.join(build, "tests", "e2e", "e2e_driver.exe"),
                   "--exe", windows_path(os.path.join(build, "vorn-installer.exe")),
                   "--temp", windows_path(temp), "--cwd", windows_path(temp),
