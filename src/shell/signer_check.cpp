@@ -191,8 +191,9 @@ std::uint32_t build_chain(PCCERT_CONTEXT certificate, FILETIME at, HCERTSTORE st
                           DWORD timeout_ms, ChainHandle& chain) {
     LPSTR code_signing[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
     CERT_CHAIN_PARA parameters{};
-    // The size that ends with the retrieval timeout's neighbours: every engine reads the timeout
-    // at that size, while wine ignores it at the header's full one.
+    // Up to the retrieval timeout and the fields beside it, not the header's full size: Windows
+    // reads the timeout at any size that holds it, wine only at this one (at the full size it
+    // waited on a silent CRL server for good).
     parameters.cbSize = offsetof(CERT_CHAIN_PARA, pStrongSignPara);
     parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
