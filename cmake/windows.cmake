@@ -70,13 +70,27 @@ target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(vorn_win PUBLIC vorn_core vorn_delay_loaded user32 kernel32)
 
+# The program's one resource, its application manifest (src/vorn-installer.rc says why), compiled
+# by windres alone: no compiler flags reach it, and its output holds no time or path.
+find_program(VORN_WINDRES NAMES x86_64-w64-mingw32-windres REQUIRED)
+set(VORN_MANIFEST_OBJECT ${CMAKE_BINARY_DIR}/vorn-installer-manifest.o)
+add_custom_command(OUTPUT ${VORN_MANIFEST_OBJECT}
+    COMMAND ${VORN_WINDRES} --input-format=rc --output-format=coff
+        -i ${CMAKE_SOURCE_DIR}/src/vorn-installer.rc -o ${VORN_MANIFEST_OBJECT}
+    DEPENDS ${CMAKE_SOURCE_DIR}/src/vorn-installer.rc ${CMAKE_SOURCE_DIR}/src/vorn-installer.manifest
+    COMMENT "Application manifest resource"
+    VERBATIM)
+add_custom_target(vorn_manifest DEPENDS ${VORN_MANIFEST_OBJECT})
+
 # vorn_add_stub(<target> <signer literal>): the program, checking that the downloaded installer
 # is signed by the name in the C string literal, or by nobody in particular when it is "".
 # fail_fast.cpp belongs to the program alone: it replaces the standard library's throw paths,
 # which the test programs keep.
 function(vorn_add_stub target signer_literal)
     add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp
-                                   ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp)
+                                   ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp
+                                   ${VORN_MANIFEST_OBJECT})
+    add_dependencies(${target} vorn_manifest)
     target_compile_options(${target} PRIVATE ${VORN_WIN_FLAGS})
     target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}"
                                                  VORN_INSTALLER_SIGNER=${signer_literal})
@@ -90,7 +104,7 @@ endfunction()
 vorn_add_stub(vorn-installer "${VORN_INSTALLER_SIGNER_LITERAL}")
 set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-# Optional Authenticode signature: a certificate table is added, never a resource.
+# Optional Authenticode signature: a certificate table is added, never another resource.
 set(VORN_SIGN_CERT "" CACHE FILEPATH "PEM certificate (chain) to sign vorn-installer.exe with; empty: unsigned")
 set(VORN_SIGN_KEY "" CACHE FILEPATH "PEM private key for VORN_SIGN_CERT")
 if(VORN_SIGN_CERT)

@@ -185,9 +185,10 @@ class RevocationServers:
 class Run:
     """What the driver saw in one run of the stub."""
 
-    def __init__(self, events, output_file):
+    def __init__(self, events, output_file, console_file):
         self.events = events
         self.output_file = output_file
+        self.console_file = console_file  # wine's output, with its trace when one was asked for
 
     def all(self, kind):
         return [e for e in self.events if e["ev"] == kind]
@@ -409,10 +410,11 @@ class StubTest(unittest.TestCase):
     # -- running the stub -------------------------------------------------------------------
 
     def drive(self, *steps, temp=None, tmp=None, unset=(), cwd=None, then=None, program=None,
-              dll_overrides=None):
+              dll_overrides=None, wine_debug=None):
         """Runs the stub (`program`, the one under test by default) through the driver with
         TEMP=`temp` and TMP=`tmp` (both self.temp by default), without the variables named in
-        `unset`, in `cwd` (self.cwd by default), with wine's `dll_overrides` added. The driver's
+        `unset`, in `cwd` (self.cwd by default), with wine's `dll_overrides` added and its
+        `wine_debug` channels traced (into the run's console file). The driver's
         deadline leaves each step all of its own bound, and the settle time after them. `then` is
         (event, function): the function is called once the driver has reported that event, while
         the script goes on."""
@@ -434,6 +436,8 @@ class StubTest(unittest.TestCase):
         env = dict(os.environ)
         if dll_overrides:
             env["VORN_WINE_DLLOVERRIDES"] = dll_overrides
+        if wine_debug:
+            env["VORN_WINEDEBUG"] = wine_debug
         args = [CONFIG.wine_run, CONFIG.driver, "--exe", winpath(program or CONFIG.program),
                 "--out", winpath(out), "--cwd", winpath(cwd or self.cwd),
                 "--deadline", str(int(bound * 1000)), "--settle", str(SETTLE * 1000)]
@@ -466,7 +470,7 @@ class StubTest(unittest.TestCase):
             with open(console, errors="replace") as f:
                 self.fail(f"driver failed with exit code {driver.returncode}:\n{f.read()}")
         with open(out, encoding="utf-8") as f:
-            return Run([json.loads(line) for line in f if line.strip()], out)
+            return Run([json.loads(line) for line in f if line.strip()], out, console)
 
     def assert_no_step_failed(self, run):
         self.assertEqual(run.all("error") + run.all("deadline"), [], str(run))
@@ -646,14 +650,36 @@ class Success(StubTest):
                 self.assertEqual(len(server.requests), 1)
 
 
+# Wine's trace of the manifests a process reads: each line begins with the process id (4 hex
+# digits), then the thread's.
+MANIFEST_TRACE = "+pid,+actctx"
+MANIFEST_IDENTITY = re.compile(r'parse_assembly_identity_elem name=L"([^"]*)"')
+MANIFEST_SETTING = re.compile(r'parse_settings_elem got L"([^"]*)" L"([^"]*)"')
+
+
+def manifest_trace(run):
+    """(names of the assemblies, (name, value) of each windows setting) that the program's process
+    read from manifests, from a run traced with MANIFEST_TRACE."""
+    with open(run.console_file, encoding="utf-8", errors="replace") as f:
+        own = [line for line in f if line.startswith(f"{run.pid:04x}:")]
+    return ([m.group(1) for line in own for m in MANIFEST_IDENTITY.finditer(line)],
+            [m.groups() for line in own for m in MANIFEST_SETTING.finditer(line)])
+
+
 class Window(StubTest):
 
     def test_layout_and_first_texts(self):
         # The server takes the request and never answers, so the window stays as it was built.
         server = self.serve(stall_before_headers=True)
         run = self.drive(WAIT_WINDOW, f"wait-file={winpath(self.request_seen)},30000", "dump",
-                         "sysclose", "wait-exit=30000")
+                         "sysclose", "wait-exit=30000", wine_debug=MANIFEST_TRACE)
         self.assert_no_step_failed(run)
+        # The process is DPI-unaware: the manifest it got, its own, declares no setting at all
+        # (dpiAware, dpiAwareness). Wine answers every query about a process's awareness with
+        # "per monitor" whatever its manifest says, so what its loader read is what can tell.
+        identities, settings = manifest_trace(run)
+        self.assertIn("vorn-installer", identities, f"its own manifest unread: {run.console_file}")
+        self.assertEqual(settings, [], run.console_file)
         layout = run.one("layout")
         self.assertEqual((layout["class"], layout["title"]), ("vorninstaller", "下载星岚"))
         self.assertTrue(layout["visible"])

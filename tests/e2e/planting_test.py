@@ -4,12 +4,19 @@ may ever be loaded, and the download must work as usual.
 
 Each probe (probe_dll.dll under a system DLL's name) leaves "<name>.dll.loaded" beside itself
 when a process loads it. Windows looks in the exe's own folder first for every DLL that is not a
-KnownDLL; wine does the same for the DLLs it is told to load native first, which is how the first
-run models Windows. The second run keeps wine's own order. Arguments: e2e_test.py's, with
---probe-dll.
+KnownDLL; wine does the same for the DLLs it is told to load native first, which is how the
+native-first rows model Windows. The other rows keep wine's own order. Arguments: e2e_test.py's,
+with --probe-dll.
 
-Not planted: the DLLs wine itself loads from the exe's folder whatever a program does (its own
-user32 and winhttp load some of them), such as user32, gdi32, advapi32, crypt32 or ole32.
+The manifest rows also plant "vorn-installer.exe.manifest": Windows reads an application manifest
+beside an exe that embeds none, and its <file> elements send the DLLs they name to the exe's
+folder before any search path, SetDefaultDllDirectories or not. The program embeds a manifest of
+its own, so the planted one must never be read.
+
+Not planted: the DLLs wine itself loads from the exe's folder, when told to load them native
+first, whatever a program does (its own user32 and winhttp load some of them), such as user32,
+gdi32, advapi32, crypt32 or ole32. crypt32 is delay-loaded, so the manifest rows plant it too, in
+wine's own order.
 """
 
 import os
@@ -21,18 +28,37 @@ from e2e_test import CONFIG, MiB, TO_THE_END, WAIT_WINDOW, StubTest
 PLANTED = ("winhttp", "comctl32", "shell32", "wintrust", "cryptnet", "uxtheme", "schannel",
            "dnsapi", "iphlpapi", "nsi", "netapi32", "jsproxy", "ws2_32", "shlwapi", "oleaut32")
 
+# A manifest planted beside the exe names every planted DLL, and crypt32 besides: among them all
+# the delay-loaded DLLs that are no KnownDLL (winhttp, comctl32, wintrust, crypt32, cryptnet;
+# shell32 is one on Windows, named all the same).
+NAMED_BY_MANIFEST = PLANTED + ("crypt32",)
+PLANTED_MANIFEST = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
+  <assemblyIdentity type="win32" name="planted" version="1.0.0.0" processorArchitecture="*"/>
+{}
+</assembly>
+""".format("\n".join(f'  <file name="{name}.dll"/>' for name in NAMED_BY_MANIFEST))
+
+NATIVE_FIRST = ",".join(PLANTED) + "=n,b"
+
 
 class PlantedDlls(StubTest):
 
     def test_no_planted_dll_is_loaded(self):
         downloads = self.folder("downloads")
-        for order, overrides in (("native first, as Windows", ",".join(PLANTED) + "=n,b"),
-                                 ("wine's default order", None)):
+        for order, overrides, manifest in (
+                ("native first, as Windows", NATIVE_FIRST, False),
+                ("wine's default order", None, False),
+                ("native first, with a planted manifest", NATIVE_FIRST, True),
+                ("wine's default order, with a planted manifest", None, True)):
             with self.case(order, folders=(downloads,)):
                 program = os.path.join(downloads, "vorn-installer.exe")
                 shutil.copyfile(CONFIG.program, program)
-                for name in PLANTED:
+                for name in NAMED_BY_MANIFEST if manifest else PLANTED:
                     shutil.copyfile(CONFIG.probe_dll, os.path.join(downloads, name + ".dll"))
+                if manifest:
+                    with open(program + ".manifest", "w", encoding="utf-8") as f:
+                        f.write(PLANTED_MANIFEST)
                 _, body = self.serve_installer(2 * MiB, hold=True)
                 run = self.drive(WAIT_WINDOW, *TO_THE_END, program=program,
                                  dll_overrides=overrides)

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# A build given a certificate comes out Authenticode-signed, still without resources, and the
-# package step puts it beside a matching SHA-256 file.
+# A build given a certificate comes out Authenticode-signed, still with its manifest as its one
+# resource, and the package step puts it beside a matching SHA-256 file.
 set -euo pipefail
 source_dir=$1
 host=$2
-objdump=$3
+checks=$(cd "$(dirname "$0")" && pwd)  # check_exe.py reads the resources
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -26,9 +26,14 @@ cmake --install build --prefix package >/dev/null
 
 osslsigncode verify -CAfile ca.pem -in package/vorn-installer.exe | tee verify.txt
 grep -q "Signature verification: ok" verify.txt
-if "$objdump" -h package/vorn-installer.exe | grep -q '\.rsrc'; then
-    echo "signing added a resource section" >&2
-    exit 1
-fi
+# Still the one resource, the manifest: the signature is a certificate table, not a resource.
+PYTHONPATH=$checks python3 - package/vorn-installer.exe <<'PYTHON'
+import sys
+from check_exe import resources
+with open(sys.argv[1], "rb") as exe:
+    found = [(kind, name) for kind, name, _, _ in resources(exe.read())]
+if found != [(24, 1)]:
+    sys.exit(f"the signed exe's resources changed: {found}")
+PYTHON
 (cd package && sha256sum -c vorn-installer.exe.sha256)
 echo "signed: $(stat -c %s package/vorn-installer.exe) bytes"
