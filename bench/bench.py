@@ -28,6 +28,9 @@ Measured, each in rounds that alternate the programs' order (A B C, C B A, ...):
   check      the stub built with a signer, on signed installers: from the window's disappearance
              to the installer's process existing, against hash_file.exe: one SHA-256 of the same
              file through BCrypt (and through CryptoAPI), 64 KiB reads
+  revocation the signed stub on the smallest signed installer, its signer's certificate naming
+             a CRL address: reachable (a first fetch, then cached), refusing connections, or
+             never answering; against the same check of a signer that names no address
   messages   progress posts and label updates the UI thread receives during the largest
              download, from wine's +message trace in a separate untimed run
   size       the exe with and without an installer signer
@@ -52,6 +55,7 @@ import platform
 import select
 import shutil
 import signal
+import socket
 import statistics
 import struct
 import subprocess
@@ -62,7 +66,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
 import test_env  # noqa: E402
-from https_server import TestServer, pattern  # noqa: E402
+from https_server import Response, TestServer, pattern  # noqa: E402
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -603,13 +607,17 @@ def measure_startup(bench, gate, config):
     return runs
 
 
-def signed_installer(bench, size):
-    """The stand-in padded to `size` bytes and signed by the stub's signer; its path."""
+def signed_installer(bench, size, cert="publisher", crl_url=None):
+    """The stand-in padded to `size` bytes and signed by the stub's signer; its path. `cert`
+    names the signer's certificate, issued on first use; `crl_url`, the CRL address it names
+    (None: no revocation address at all)."""
     keys = os.path.join(bench.work, "keys")
-    if not os.path.exists(os.path.join(keys, "publisher.pem")):
+    if not os.path.exists(os.path.join(keys, cert + ".pem")):
         os.makedirs(keys, exist_ok=True)
-        test_env.issue_code_signing_cert(keys, "publisher", bench.args.signer, bench.root)
-    unsigned = os.path.join(keys, f"installer-{size}.exe")
+        address = f"crlDistributionPoints = URI:{crl_url}\n" if crl_url else ""
+        test_env.issue_code_signing_cert(keys, cert, bench.args.signer, bench.root,
+                                         extra=address)
+    unsigned = os.path.join(keys, f"installer-{cert}-{size}.exe")
     with open(bench.args.stand_in, "rb") as f:
         head = f.read()
     with open(unsigned, "wb") as f:
@@ -620,7 +628,7 @@ def signed_installer(bench, size):
             f.write(piece)
             written += len(piece)
     signed = unsigned + ".signed"
-    test_env.sign_file(unsigned, signed, keys, "publisher")
+    test_env.sign_file(unsigned, signed, keys, cert)
     os.remove(unsigned)
     return signed
 
@@ -661,6 +669,106 @@ def measure_checks(bench, gate, config):
             os.remove(installer)
         bench.clear_temp()
     return results
+
+
+class RevocationServers:
+    """Where the revocation rows' certificates send the stub, all on loopback: a plain-HTTP
+    server publishing the code-signing CA's CRL under paths of this run's own, a port that
+    refuses connections (bound, never listening) and a server that takes requests and never
+    answers."""
+
+    def __init__(self):
+        self.crls = TestServer(tls=False, status=404)
+        self.silent = TestServer(tls=False, stall_before_headers=True)
+        self.refusing = socket.socket()
+        self.refusing.bind(("127.0.0.1", 0))
+        self.prefix = "/" + os.urandom(8).hex()
+
+    def stop(self):
+        self.crls.stop()
+        self.silent.stop()
+        self.refusing.close()
+
+    def url(self, where, name):
+        port = {"crls": self.crls.port, "silent": self.silent.port,
+                "refused": self.refusing.getsockname()[1]}[where]
+        return f"http://127.0.0.1:{port}{self.prefix}/{name}.crl"
+
+    def publish(self, name, crl):
+        self.crls.routes[f"{self.prefix}/{name}.crl"] = Response(
+            body=crl, headers={"Content-Type": "application/pkix-crl"})
+
+    def fetches(self):
+        return len(self.crls.requests)
+
+
+def revocation_installers(bench, servers, size, rounds):
+    """The installers of the revocation rows, each signed by a certificate of its own: "none"
+    names no revocation address; "crls", "refused" and "silent" hold one per round, each naming
+    a CRL address on that server that nothing has asked for yet (wine keeps what it fetched in
+    the prefix, by address). The CRLs are published by the code-signing CA and list nobody."""
+    installers = {"none": signed_installer(bench, size, "no-address")}
+    crl = test_env.make_crl(bench.root, test_env.CODE_SIGNING_CA)
+    for where in ("crls", "refused", "silent"):
+        installers[where] = []
+        for index in range(rounds):
+            name = f"{where}-round-{index + 1}"
+            if where == "crls":
+                servers.publish(name, crl)
+            installers[where].append(
+                signed_installer(bench, size, name, servers.url(where, name)))
+    return installers
+
+
+def revocation_run(bench, servers, installer):
+    """The signed stub's check of `installer`, with "crl_fetches": the CRL server's requests
+    during the run, and "silent_connections": the silent server's."""
+    bench.held.default = Response(hold=True, body_stream=installer)
+    fetches, connections = servers.fetches(), servers.silent.connections
+    run = check_run(bench, "check", installer)
+    run.update(crl_fetches=servers.fetches() - fetches,
+               silent_connections=servers.silent.connections - connections)
+    return run
+
+
+def measure_revocation(bench, gate, config):
+    """{"size": bytes, "none": [run, ...], "first": [...], "cached": [...], "refused": [...],
+    "silent": [...]}: the signer check with its revocation step, on installers of the smallest
+    check size. "first" and "cached" run back to back in a round, on the same fresh address:
+    the first fetch of a CRL, then the same CRL again."""
+    size, rounds = config["check_sizes"][0], config["rounds"]
+    servers = RevocationServers()
+    try:
+        installers = revocation_installers(bench, servers, size, rounds)
+        fresh = {where: iter(installers[where]) for where in ("crls", "refused", "silent")}
+
+        def run_one(program):
+            if program == "none":
+                return revocation_run(bench, servers, installers["none"])
+            if program != "reachable":
+                return revocation_run(bench, servers, next(fresh[program]))
+            installer = next(fresh["crls"])
+            first = revocation_run(bench, servers, installer)
+            if first["crl_fetches"] == 0:
+                raise BenchError(f"the stub fetched no CRL from an address new to it: {first}")
+            return first, revocation_run(bench, servers, installer)
+
+        bench.serve_held(body_stream=installers["none"])
+        units = {"none": [], "reachable": [], "refused": [], "silent": []}
+        try:
+            interleave(gate, f"revocation {size_name(size)}", rounds, units, run_one)
+        finally:
+            bench.stop_server()
+            for path in [installers["none"], *installers["crls"], *installers["refused"],
+                         *installers["silent"]]:
+                os.remove(path)
+    finally:
+        servers.stop()
+        bench.clear_temp()
+    return {"size": size, "none": units["none"],
+            "first": [first for first, _ in units["reachable"]],
+            "cached": [cached for _, cached in units["reachable"]],
+            "refused": units["refused"], "silent": units["silent"]}
 
 
 def count_messages(bench, size):
@@ -797,6 +905,7 @@ def summarize(results):
         f"{hash_slope['cryptoapi']:.2f} ms (CryptoAPI)",
         f"{check_slope / hash_slope['bcrypt']:.2f} (BCrypt), "
         f"{check_slope / hash_slope['cryptoapi']:.2f} (CryptoAPI)", "", ""]))
+    rows += revocation_rows(results["revocation"])
     messages = results["messages"]
     for name, key in (("progress posts", "posts"), ("label updates", "label_updates")):
         rows.append((f"{name} {size_name(messages['size'])}", [
@@ -806,6 +915,41 @@ def summarize(results):
     rows.append(("exe size with signer", [f"{sizes_bytes['with_signer']:,} bytes", "", "", "", ""]))
     rows.append(("exe size without signer",
                  [f"{sizes_bytes['without_signer']:,} bytes", "", "", "", ""]))
+    return rows
+
+
+REVOCATION_BUDGET_MS = 3000  # the stub's bound on its revocation step
+REVOCATION_ROWS = (("first", "CRL reachable, first fetch"), ("cached", "CRL reachable, cached"),
+                   ("refused", "CRL server refusing"), ("silent", "CRL server silent"))
+
+
+def revocation_row_id(label, size):
+    return f"revocation, {label} {size_name(size)}"
+
+
+def revocation_rows(revocation):
+    """Each revocation case against the check of a signer that names no revocation address (what
+    the check cost before it asked about revocation), both within each round: the time, what it
+    adds and the ratio. A silent server may cost the budget, no more."""
+    rows = []
+    none = [r["check_ms"] for r in revocation["none"]]
+    for key, label in REVOCATION_ROWS:
+        check = [r["check_ms"] for r in revocation[key]]
+        added = [a - b for a, b in zip(check, none)]
+        note = ""
+        if key in ("first", "cached"):
+            count = median([r["crl_fetches"] for r in revocation[key]])
+            note = f", {count:g} CRL fetch{'' if count == 1 else 'es'}"
+        if key == "silent":  # the engine's and the stub's own, when both ask in the budget
+            count = median([r["silent_connections"] for r in revocation[key]])
+            note = f", {count:g} connection{'' if count == 1 else 's'}"
+        goal = met_cell = ""
+        if key == "silent":
+            goal = f"≤ no address + {REVOCATION_BUDGET_MS} ms"
+            met_cell = met(median(added), REVOCATION_BUDGET_MS)
+        rows.append((revocation_row_id(label, revocation["size"]), [
+            f"{spread(check, 0)} ms ({median(added):+.0f} ms{note})",
+            f"{spread(none, 0)} ms (no address)", spread(ratios(check, none)), goal, met_cell]))
     return rows
 
 
@@ -829,6 +973,7 @@ def expected_row_ids(config):
     for size in config["check_sizes"]:
         ids += [f"signer check {size_name(size)}", f"CryptoAPI hash {size_name(size)}"]
     ids.append("signer check per MiB")
+    ids += [revocation_row_id(label, config["check_sizes"][0]) for _, label in REVOCATION_ROWS]
     ids += [f"progress posts {size_name(large)}", f"label updates {size_name(large)}",
             "exe size with signer", "exe size without signer"]
     return ids
@@ -853,7 +998,14 @@ def markdown(results, rows):
               "to the file's close; whole run: process start to exit. CPU: the process plus the "
               "wineserver; per GiB: largest size minus smallest. Ratios are taken within each "
               "round, then their median and range given. Per MiB: largest size minus smallest, "
-              "divided by the MiB between them (what each further MiB costs).", "",
+              "divided by the MiB between them (what each further MiB costs). Revocation: the "
+              "signer check of the smallest installer whose signer names a CRL address, against "
+              "the same check of a signer that names none (nothing to fetch: the check's cost "
+              "before it asked about revocation); a first fetch at an address never fetched "
+              "before, then the same again (wine keeps fetched CRLs in the prefix), a server that "
+              "refuses connections and one that never answers (the stub waits "
+              f"{REVOCATION_BUDGET_MS} ms at most); the ms in brackets are the median of the "
+              "rounds' differences.", "",
               "## Load per round (busy cores: start → end; waited)", "",
               "| round | busy cores | load average | waited |", "|---|---|---|---|"]
     for r in results["rounds"]:
@@ -878,6 +1030,8 @@ def chart(results, rows, path):
     data = os.path.join(folder, "chart-ratios.dat")
     with open(data, "w") as f:
         for row_id, cells in rows:
+            if row_id.startswith("revocation"):
+                continue  # against the stub's own check, not the platform; 3 s would flatten all
             ratio, goal = cells[2].split()[:1], cells[3].split()[1:2]
             if row_id.startswith("memory growth"):
                 ratio = cells[0].split()  # the stub's own growth is the figure held to a goal
@@ -963,6 +1117,7 @@ def run(args):
         results["startup"] = measure_startup(bench, gate, config)
         results["transfer"] = measure_transfers(bench, gate, config)
         results["check"] = measure_checks(bench, gate, config)
+        results["revocation"] = measure_revocation(bench, gate, config)
         results["messages"] = count_messages(bench, config["transfer_sizes"][-1])
     finally:
         bench.stop()
