@@ -55,7 +55,6 @@ import platform
 import select
 import shutil
 import signal
-import socket
 import statistics
 import struct
 import subprocess
@@ -66,7 +65,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
 import test_env  # noqa: E402
-from https_server import Response, TestServer, pattern  # noqa: E402
+from https_server import Response, RevocationServers, TestServer, pattern  # noqa: E402
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -671,37 +670,6 @@ def measure_checks(bench, gate, config):
     return results
 
 
-class RevocationServers:
-    """Where the revocation rows' certificates send the stub, all on loopback: a plain-HTTP
-    server publishing the code-signing CA's CRL under paths of this run's own, a port that
-    refuses connections (bound, never listening) and a server that takes requests and never
-    answers."""
-
-    def __init__(self):
-        self.crls = TestServer(tls=False, status=404)
-        self.silent = TestServer(tls=False, stall_before_headers=True)
-        self.refusing = socket.socket()
-        self.refusing.bind(("127.0.0.1", 0))
-        self.prefix = "/" + os.urandom(8).hex()
-
-    def stop(self):
-        self.crls.stop()
-        self.silent.stop()
-        self.refusing.close()
-
-    def url(self, where, name):
-        port = {"crls": self.crls.port, "silent": self.silent.port,
-                "refused": self.refusing.getsockname()[1]}[where]
-        return f"http://127.0.0.1:{port}{self.prefix}/{name}.crl"
-
-    def publish(self, name, crl):
-        self.crls.routes[f"{self.prefix}/{name}.crl"] = Response(
-            body=crl, headers={"Content-Type": "application/pkix-crl"})
-
-    def fetches(self):
-        return len(self.crls.requests)
-
-
 def revocation_installers(bench, servers, size, rounds):
     """The installers of the revocation rows, each signed by a certificate of its own: "none"
     names no revocation address; "crls", "refused" and "silent" hold one per round, each naming
@@ -724,9 +692,9 @@ def revocation_run(bench, servers, installer):
     """The signed stub's check of `installer`, with "crl_fetches": the CRL server's requests
     during the run, and "silent_connections": the silent server's."""
     bench.held.default = Response(hold=True, body_stream=installer)
-    fetches, connections = servers.fetches(), servers.silent.connections
+    fetches, connections = len(servers.fetched()), servers.silent.connections
     run = check_run(bench, "check", installer)
-    run.update(crl_fetches=servers.fetches() - fetches,
+    run.update(crl_fetches=len(servers.fetched()) - fetches,
                silent_connections=servers.silent.connections - connections)
     return run
 

@@ -28,7 +28,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -36,7 +35,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
 import test_env  # noqa: E402
-from https_server import Response, TestServer, expected_body  # noqa: E402
+from https_server import RevocationServers, TestServer, expected_body  # noqa: E402
 
 MiB = 1 << 20
 DOWNLOAD_TARGET = "/api/app/download?platform=win"
@@ -106,15 +105,15 @@ SIGNERS = {
 }
 
 # The certificates above that name a CRL distribution point: where it leads, and whether their
-# issuer's CRL lists them as revoked. "issuer": the CRL their issuer publishes on the test's CRL
+# issuer's CRL lists them as revoked. "crls": the CRL their issuer publishes on the test's CRL
 # server; "refused": a loopback port that refuses connections; "silent": a server that takes the
 # request and never answers. The others name no revocation address at all.
 REVOCATION = {
-    "ca-crl": ("issuer", False),
-    "ca-crl-revoked": ("issuer", True),
-    "crl-good": ("issuer", False),
-    "crl-revoked": ("issuer", True),
-    "under-ca-crl-revoked": ("issuer", False),
+    "ca-crl": ("crls", False),
+    "ca-crl-revoked": ("crls", True),
+    "crl-good": ("crls", False),
+    "crl-revoked": ("crls", True),
+    "under-ca-crl-revoked": ("crls", False),
     "crl-refused": ("refused", False),
     "crl-silent": ("silent", False),
 }
@@ -147,39 +146,6 @@ def reported_events(path):
     except FileNotFoundError:
         return set()
     return {json.loads(line)["ev"] for line in lines if line.strip()}
-
-
-class RevocationServers:
-    """For one test: the plain-HTTP server its CAs publish their CRLs on, under a path of the
-    test's own (so that no CRL that wine cached for another test is ever read), a loopback port
-    that refuses connections, and a server that takes requests and never answers."""
-
-    def __init__(self):
-        self.crls = TestServer(tls=False, status=404)
-        self.silent = TestServer(tls=False, stall_before_headers=True)
-        self.refusing = socket.socket()
-        self.refusing.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
-        self.prefix = "/" + os.urandom(8).hex()
-
-    def stop(self):
-        self.crls.stop()
-        self.silent.stop()
-        self.refusing.close()
-
-    def crl_path(self, ca_name):
-        return f"{self.prefix}/{ca_name}.crl"
-
-    def url(self, where, ca_name):
-        port = {"issuer": self.crls.port, "silent": self.silent.port,
-                "refused": self.refusing.getsockname()[1]}[where]
-        return f"http://127.0.0.1:{port}{self.crl_path(ca_name)}"
-
-    def publish(self, ca_name, crl):
-        self.crls.routes[self.crl_path(ca_name)] = Response(
-            body=crl, headers={"Content-Type": "application/pkix-crl"})
-
-    def fetched(self):
-        return {request.path for request in self.crls.requests}
 
 
 class Run:
@@ -379,7 +345,7 @@ class StubTest(unittest.TestCase):
         listed = {}
         for name, (where, revoked) in REVOCATION.items():
             cert = os.path.join(keys, name + ".pem")
-            if where != "issuer" or not os.path.exists(cert):
+            if where != "crls" or not os.path.exists(cert):
                 continue
             issuer = SIGNERS[name][1] if name in SIGNERS else INTERMEDIATES[name][0]
             listed.setdefault(self.issuer_keys(keys, issuer), []).extend([cert] if revoked else [])
@@ -1000,7 +966,7 @@ class Signature(StubTest):
         # The stub asked where the certificates said: both CRLs, and the server that is silent.
         servers = self.revocation()
         crls = {servers.crl_path(test_env.CODE_SIGNING_CA), servers.crl_path("ca-crl")}
-        self.assertLessEqual(crls, servers.fetched())
+        self.assertLessEqual(crls, set(servers.fetched()))
         self.assertGreater(servers.silent.connections, 0)
 
     def test_without_a_signer_any_installer_starts(self):
