@@ -21,6 +21,8 @@
 //   input=esc|enter       the key through SendInput with the main window in front
 //   close                 WM_CLOSE to the main window
 //   sysclose              WM_SYSCOMMAND SC_CLOSE to the main window (the title bar's close box)
+//   close-if-open         sysclose, unless the window has closed by itself: for a close racing
+//                         the end of a run, where either is the program's right
 //   kill                  TerminateProcess on the program, exit code 9, as a task manager would
 //   sleep=MS
 //   wait-file=PATH,MS     PATH exists (the harness's signal, e.g. "the server has the request")
@@ -501,6 +503,13 @@ bool step_close(const std::string& step, bool syscommand) {
     return posted;
 }
 
+bool step_close_if_open() {
+    const bool open = main_window && IsWindow(main_window);
+    const bool posted = open && PostMessageW(main_window, WM_SYSCOMMAND, SC_CLOSE, 0) != 0;
+    emit(Json("sysclose").boolean("posted", posted).boolean("open", open));
+    return true;
+}
+
 bool step_wait_file(const std::string& step, const std::string& arg) {
     const auto comma = arg.rfind(',');
     if (comma == std::string::npos) {
@@ -715,6 +724,7 @@ bool run_step(const std::string& step) {
         if (name == "input") return step_input(step, arg);
         if (name == "close") return step_close(step, false);
         if (name == "sysclose") return step_close(step, true);
+        if (name == "close-if-open") return step_close_if_open();
         if (name == "kill") {
             const bool killed = TerminateProcess(child.hProcess, 9) != 0;
             emit(Json("kill").boolean("killed", killed));
