@@ -99,6 +99,36 @@ struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
 
+// The worker's outcome: it claimed the end of the run, so it is stored or about to be.
+void handle_outcome() {
+    const ResultSlot::Taken taken = shared_state.result_slot.take();
+    std::visit(Overloaded{
+                   [](const DownloadSuccess& success) {
+                       check_and_launch_installer(success.installer_path);
+                   },
+                   [](const DownloadFailure& failure) { fatal_exit(failure.message); },
+               },
+               taken.outcome);
+}
+
+// Every end goes through ExitProcess, which ends the download thread before anything else: no
+// static destructor runs while it may still touch the shared state, and a file it has not kept
+// goes with its handle.
+[[noreturn]] void end_run() {
+    // A window gone without a decision (its loop ended some other way) counts as closed.
+    shared_state.claim(RunState::closed);
+    switch (shared_state.run_state.load(std::memory_order_acquire)) {
+        case RunState::cancelled:
+            fatal_exit(CANCELLED_MESSAGE);
+        case RunState::finishing:
+            handle_outcome();
+            break;
+        default:
+            break;
+    }
+    ExitProcess(0);
+}
+
 }  // namespace
 }  // namespace vorn
 
@@ -109,17 +139,5 @@ int main() {
     create_progress_window();
     start_worker();
     run_message_loop();
-
-    // An empty slot: the user closed the window before the worker finished; leave quietly.
-    const ResultSlot::Taken taken = shared_state.result_slot.take();
-    if (taken.outcome) {
-        std::visit(Overloaded{
-                       [](const DownloadSuccess& success) {
-                           check_and_launch_installer(success.installer_path);
-                       },
-                       [](const DownloadFailure& failure) { fatal_exit(failure.message); },
-                   },
-                   *taken.outcome);
-    }
-    return 0;
+    end_run();
 }

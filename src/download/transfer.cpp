@@ -85,8 +85,24 @@ std::string installer_path_in(WideStringView temp_folder) {
     return folder + '\\' + std::string(INSTALLER_FILE_NAME);
 }
 
-DownloadResult run_download(std::string_view address, DownloadTransport& io, SharedState& state,
-                            void (*log)(std::string_view)) {
+namespace {
+
+DownloadFailure cancelled() {
+    return {std::string(CANCELLED_MESSAGE)};
+}
+
+// The worker's claim on the end of the run; true also when the worker holds it already (a
+// complete file that could not be kept after the claim).
+bool claim_end(SharedState& state) {
+    return state.claim(RunState::finishing) ||
+           state.run_state.load(std::memory_order_acquire) == RunState::finishing;
+}
+
+// The download up to its outcome. A complete body is kept only under the worker's claim on the
+// end of the run: a window that has claimed it first (Cancel, the close button) has ended the
+// run, and the file then goes with its handle.
+DownloadResult download(std::string_view address, DownloadTransport& io, SharedState& state,
+                        void (*log)(std::string_view)) {
     const UrlParts parts = parse_download_url(address);
     if (auto failure = connect_and_request(parts, io)) return *failure;
 
@@ -102,9 +118,7 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
     std::uint64_t received = 0;
     std::uint64_t last_posted = 0;
     for (;;) {
-        if (state.cancel_requested.load(std::memory_order_relaxed)) {
-            return DownloadFailure{"用户已取消"};
-        }
+        if (!state.still_running()) return cancelled();
         std::uint32_t available = 0;
         if (!io.bytes_available(available)) {
             return platform_failure("WinHttpQueryDataAvailable", io.last_error());
@@ -130,11 +144,23 @@ DownloadResult run_download(std::string_view address, DownloadTransport& io, Sha
         return DownloadFailure{"下载不完整 (" + std::to_string(received) + "/" +
                                std::to_string(*total) + " 字节)"};
     }
+    if (!claim_end(state)) return cancelled();
     if (!io.finish()) return write_failure(io.last_error());
     state.bytes_received.store(received, std::memory_order_relaxed);
     io.post_progress();
     log("downloaded " + std::to_string(received) + " bytes -> " + path);
     return DownloadSuccess{path};
+}
+
+}  // namespace
+
+DownloadResult run_download(std::string_view address, DownloadTransport& io, SharedState& state,
+                            void (*log)(std::string_view)) {
+    DownloadResult result = download(address, io, state, log);
+    // A failure that comes after the window ended the run (a platform call that Cancel left
+    // waiting, say) is not this run's: the run was cancelled.
+    if (std::holds_alternative<DownloadFailure>(result) && !claim_end(state)) return cancelled();
+    return result;
 }
 
 }  // namespace vorn

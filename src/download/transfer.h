@@ -62,8 +62,10 @@ std::optional<std::uint64_t> parse_content_length(std::string_view text);
 // surrogate replaced.
 std::string installer_path_in(WideStringView temp_folder);
 
-// Runs one download to the end, updating the counters in `state` and reading its cancel flag.
-// Writes the "downloaded" log line through `log` on success only.
+// Runs one download to the end, updating the counters in `state`. It stops before the next read
+// once the window has ended the run, and keeps the file or reports a failure only after claiming
+// the run's end (RunState::finishing); when the window claimed it first, the result is the
+// cancellation. Writes the "downloaded" log line through `log` on success only.
 DownloadResult run_download(std::string_view address, DownloadTransport& transport,
                             SharedState& state, void (*log)(std::string_view));
 

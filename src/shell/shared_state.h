@@ -4,10 +4,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 struct HWND__;
@@ -30,33 +32,55 @@ struct DownloadFailure {
 
 using DownloadResult = std::variant<DownloadSuccess, DownloadFailure>;
 
+inline constexpr std::string_view CANCELLED_MESSAGE = "用户已取消";
+
 // The worker's outcome, stored once by the worker and taken once by the UI thread.
 class ResultSlot {
   public:
     // The lock is held until the caller has acted on the outcome and drops this.
     struct Taken {
         std::unique_lock<std::mutex> lock;
-        std::optional<DownloadResult> outcome;
+        DownloadResult outcome;
     };
 
     void store(DownloadResult outcome);
+    // Waits for the outcome: to be called only once the worker has claimed the end of the run
+    // (RunState::finishing), after which it has nothing left to do but local file work.
     Taken take();
 
   private:
     std::mutex mutex_;
+    std::condition_variable stored_;
     std::optional<DownloadResult> outcome_;
 };
 
-// Each value is meaningful on its own, so relaxed atomics suffice; the slot's mutex is the only
-// lock in the program.
+// Who ends the run. It starts as running and moves on exactly once, to whichever side claims it
+// first: the window (Cancel, the close button) or the download thread (its outcome decided).
+// The loser never acts on the run: a window that lost waits for the outcome; a worker that lost
+// keeps no file, starts nothing, and is ended with the process.
+enum class RunState : std::uint8_t {
+    running,
+    cancelled,  // Cancel: the run ends with the cancellation's box
+    closed,     // the close button, or the window gone otherwise: the run ends quietly
+    finishing,  // the worker's outcome, success or failure, is handled as usual
+};
+
+// Each counter is meaningful on its own, so relaxed atomics suffice; the run state is the one
+// decision both threads take part in, and the slot's mutex is the only lock in the program.
 struct SharedState {
     std::atomic<HWND> main_window{nullptr};
     std::atomic<HWND> status_label{nullptr};
     std::atomic<HWND> progress_bar{nullptr};
     std::atomic<std::uint64_t> bytes_received{0};
     std::atomic<std::uint64_t> total_bytes{0};  // 0: length unknown
-    std::atomic<bool> cancel_requested{false};
+    std::atomic<RunState> run_state{RunState::running};
     ResultSlot result_slot;
+
+    // Moves a running run to `end`; false when another claim came first.
+    bool claim(RunState end);
+    bool still_running() const {
+        return run_state.load(std::memory_order_relaxed) == RunState::running;
+    }
 };
 
 extern SharedState shared_state;

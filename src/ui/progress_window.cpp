@@ -32,8 +32,13 @@ void show_progress() {
                    to_wide(figures.text).c_str());
 }
 
-void request_cancel() {
-    shared_state.cancel_requested.store(true, std::memory_order_relaxed);
+// Cancel and the close button end the run at once, without waiting for the download thread,
+// which may be held for minutes inside a platform call (name lookup, connecting, waiting for
+// headers, a stalled body). Once the worker has claimed the run's end (the body is complete),
+// Cancel comes too late and is ignored; a close then only closes the window, and the outcome
+// is handled as usual.
+void end_run_from_window(HWND window, RunState end) {
+    if (shared_state.claim(end) || end == RunState::closed) DestroyWindow(window);
 }
 
 }  // namespace
@@ -41,14 +46,16 @@ void request_cancel() {
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
         case WM_DESTROY:
+            // Nothing more is posted to a window that is gone (nor to one that reuses its handle).
+            shared_state.main_window.store(nullptr, std::memory_order_relaxed);
             PostQuitMessage(0);
             return 0;
         case WM_CLOSE:
-            request_cancel();
-            DestroyWindow(window);
+            end_run_from_window(window, RunState::closed);
             return 0;
         case WM_COMMAND:
-            if (LOWORD(wparam) == CANCEL_BUTTON_ID) request_cancel();
+            if (LOWORD(wparam) == CANCEL_BUTTON_ID)
+                end_run_from_window(window, RunState::cancelled);
             return 0;
         case WM_APP_PROGRESS:
             show_progress();

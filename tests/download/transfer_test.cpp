@@ -260,8 +260,10 @@ TEST(RunDownload, CancellationDiscardsTheFileWhereverItIsSeen) {
         std::size_t queries = 0;
         io.before = [&](const std::string& step) {
             if (step == "write" && queries + 1 == c.cancel_at_available)
-                state.cancel_requested = true;
-            if (step == "temp_folder" && c.cancel_at_available == 1) state.cancel_requested = true;
+                state.claim(RunState::cancelled);
+            if (step == "temp_folder" && c.cancel_at_available == 1) {
+                state.claim(RunState::cancelled);
+            }
             if (step == "available") ++queries;
         };
         EXPECT_EQ(run(io, state).message(), "用户已取消") << c.name;
@@ -274,13 +276,77 @@ TEST(RunDownload, CancellationDiscardsTheFileWhereverItIsSeen) {
 }
 
 TEST(RunDownload, CancellationAfterTheEndWasReportedIsTooLate) {
+    // The end of the body is the worker's claim on the run's end: from then on the window's own
+    // claim fails, and the download is kept and handed over.
     FakeTransport io;
     io.chunks = {10};
     SharedState state;
+    bool window_won = true;
     io.before = [&](const std::string& step) {
-        if (step == "available" && io.count("available") == 1) state.cancel_requested = true;
+        if (step == "finish") window_won = state.claim(RunState::cancelled);
     };
     EXPECT_EQ(run(io, state).message(), "(success)");
+    EXPECT_FALSE(window_won);
+    EXPECT_EQ(state.run_state, RunState::finishing);
+}
+
+TEST(RunDownload, TheRunEndsWithWhicheverSideClaimsItFirst) {
+    struct Case {
+        const char* name;
+        const char* window_claims_at;  // the window claims at the start of this call
+        RunState window_claim;
+        const char* failing_step;  // "": none
+        const char* message;
+        RunState end;
+    };
+    // One chunk of 10 bytes: the second availability query reports the end, after which the
+    // worker claims the run's end and keeps the file (finish).
+    const Case cases[] = {
+        {"Cancel between the last read and the keep", "available#2", RunState::cancelled, "",
+         "用户已取消", RunState::cancelled},
+        {"close between the last read and the keep", "available#2", RunState::closed, "",
+         "用户已取消", RunState::closed},
+        {"close while the file is kept", "finish", RunState::closed, "", "(success)",
+         RunState::finishing},
+        {"Cancel after the success was handed over", "post#1", RunState::cancelled, "", "(success)",
+         RunState::finishing},
+        {"Cancel during a call that then fails", "available#1", RunState::cancelled, "available",
+         "用户已取消", RunState::cancelled},
+        {"close during a call that then fails", "receive#1", RunState::closed, "receive",
+         "用户已取消", RunState::closed},
+        {"Cancel while the kept file fails", "finish", RunState::cancelled, "finish",
+         "写入临时文件失败 (err={})", RunState::finishing},
+        {"a failure, no click", "", RunState::cancelled, "read", "WinHttpReadData 失败 (err={})",
+         RunState::finishing},
+    };
+    for (const auto& c : cases) {
+        FakeTransport io;
+        io.chunks = {10};
+        io.length_headers = {"10"};
+        io.failing_step = c.failing_step;
+        SharedState state;
+        const std::string at = c.window_claims_at;
+        const std::string at_step = at.substr(0, at.find('#'));
+        const std::size_t at_call =
+            at.find('#') == std::string::npos ? 1 : std::stoul(at.substr(at.find('#') + 1));
+        io.before = [&](const std::string& step) {
+            if (step == at_step && io.count(step) + 1 == at_call) state.claim(c.window_claim);
+        };
+        const Outcome r = run(io, state);
+        std::string expected = c.message;
+        if (const auto brace = expected.find("{}"); brace != std::string::npos) {
+            expected.replace(brace, 2, std::to_string(io.last_error()));
+        }
+        EXPECT_EQ(r.message(), expected) << c.name;
+        EXPECT_EQ(state.run_state, c.end) << c.name;
+        const bool kept = r.message() == "(success)";
+        EXPECT_EQ(logged.size(), kept ? 1u : 0u) << c.name << ": logged only when kept";
+        if (c.end != RunState::finishing) {
+            EXPECT_EQ(io.count("finish"), 0u) << c.name << ": kept a file of an ended run";
+        }
+        // Whoever won, the run is decided: no later claim moves it.
+        EXPECT_EQ(state.claim(RunState::closed), false) << c.name;
+    }
 }
 
 TEST(RunDownload, EveryContentLengthMustBeTheSamePlainNumber) {
