@@ -206,6 +206,7 @@ class StubTest(unittest.TestCase):
         self.revocation_servers = None
         self.addCleanup(self.stop_servers)
         self.request_seen = os.path.join(self.work, "request-seen")
+        self.connection_seen = os.path.join(self.work, "connection-seen")
         with open(CONFIG.stand_in, "rb") as f:
             self.stand_in = f.read()
 
@@ -236,20 +237,14 @@ class StubTest(unittest.TestCase):
 
     def serve(self, hold=False, **response):
         """The stub's server on its compiled-in port, stopped when the test ends. Each request
-        it receives also creates self.request_seen, which the driver can wait for. With
+        it receives also creates self.request_seen, each connection self.connection_seen, which
+        the driver can wait for. With
         hold=True it answers a run's request only once the driver has reported the window: a
         download that ends at once could otherwise close the window before a loaded driver
         has seen it. (stall_after is released by the same resume(), so not with it.)"""
         if hold and response.get("stall_after") is not None:
             raise ValueError("hold and stall_after are both released by resume()")
-        if os.path.exists(self.request_seen):
-            os.remove(self.request_seen)
-
-        def on_event(event):
-            if event["event"] == "request":
-                with open(self.request_seen, "a") as f:
-                    f.write(event["target"] + "\n")
-
+        on_event = self.recorder(self.work)
         # The port is the machine's, not this build's: another run of these tests elsewhere may
         # hold it for a while.
         deadline = time.monotonic() + PORT_WAIT
@@ -268,9 +263,25 @@ class StubTest(unittest.TestCase):
             self.held.append(server)
         return server
 
-    def other_server(self, **response):
-        """A second server on any free port (TLS unless tls=False)."""
-        server = TestServer(CONFIG.env_root, **response)
+    def recorder(self, folder):
+        """A server's on_event that creates request-seen (a line per request's target) and
+        connection-seen in `folder`, both removed first."""
+        seen = {kind: os.path.join(folder, f"{kind}-seen") for kind in ("request", "connection")}
+        for path in seen.values():
+            if os.path.exists(path):
+                os.remove(path)
+
+        def on_event(event):
+            if event["event"] in seen:
+                with open(seen[event["event"]], "a") as f:
+                    f.write(event.get("target", "") + "\n")
+        return on_event
+
+    def other_server(self, seen_in=None, **response):
+        """A second server on any free port (TLS unless tls=False); with `seen_in`, a folder
+        where it records requests and connections as serve() does."""
+        on_event = self.recorder(seen_in) if seen_in else None
+        server = TestServer(CONFIG.env_root, on_event=on_event, **response)
         self.servers.append(server)
         return server
 
@@ -557,6 +568,10 @@ class StubTest(unittest.TestCase):
 WAIT_WINDOW = "wait-window=60000"
 TO_THE_END = ("watch-until-gone=45000", "no-box-for=30000", "wait-exit=5000")
 BOX_THEN_EXIT = ("expect-box=60000", "dismiss-box", "wait-exit=30000")
+# After Cancel the box must come from the click alone: sooner than any of the platform's own
+# time-outs (30 s and more) could bring one about, however long the server holds.
+CANCEL_BOUND = 20000
+CANCELLED = "用户已取消"
 
 
 class Success(StubTest):
@@ -712,11 +727,42 @@ class Window(StubTest):
 class UserActions(StubTest):
 
     def test_cancel_during_transfer(self):
-        server, _ = self.serve_installer(16 * MiB, rate=MiB)
-        run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", "click-cancel", *BOX_THEN_EXIT)
-        self.assert_failure(run, "用户已取消")
-        self.assertEqual(len(server.requests), 1)
-        self.assertTrue(any(p > 0 for p in run.positions), "cancelled before any progress")
+        # Cancel in each phase of a download. Each row's server holds what comes next until the
+        # case ends, far beyond the run's bounds: the box can only come from the Cancel, and the
+        # program must end by itself while the server still holds. Name lookup cannot stall on
+        # loopback; the program does not wait for the download thread in any phase.
+        for phase in ("body flowing", "body stalled", "headers held", "TLS never completes",
+                      "redirect's second connection"):
+            with self.case(phase):
+                steps, requests = self.cancel_phase(phase)
+                run = self.drive(WAIT_WINDOW, *steps, "click-cancel",
+                                 f"expect-box={CANCEL_BOUND}", "dismiss-box", "wait-exit=30000")
+                self.assert_failure(run, CANCELLED)
+                for server, count in requests:
+                    self.assertEqual(len(server.requests), count, "the phase was not reached")
+                if phase.startswith("body"):
+                    self.assertTrue(any(p > 0 for p in run.positions), "cancelled before progress")
+
+    def cancel_phase(self, phase):
+        """Serves for one row of test_cancel_during_transfer: the driver's steps that wait for
+        the phase, and (server, requests it must have seen)."""
+        if phase == "body flowing":
+            server, _ = self.serve_installer(16 * MiB, rate=MiB)
+            return ["watch-until-pos=1,30000"], [(server, 1)]
+        if phase == "body stalled":
+            server, _ = self.serve_installer(8 * MiB, stall_after=2 * MiB)
+            return ["watch-until-pos=1,30000", "sleep=300"], [(server, 1)]
+        if phase == "headers held":
+            server = self.serve(stall_before_headers=True)
+            return [f"wait-file={winpath(self.request_seen)},30000"], [(server, 1)]
+        if phase == "TLS never completes":
+            server = self.serve(stall_handshake=True)
+            return [f"wait-file={winpath(self.connection_seen)},30000"], [(server, 0)]
+        other_seen = self.folder("other")
+        other = self.other_server(seen_in=other_seen, stall_handshake=True)
+        main = self.serve(redirect=f"https://localhost:{other.port}/files/setup.exe")
+        seen = winpath(os.path.join(other_seen, "connection-seen"))
+        return [f"wait-file={seen},30000"], [(main, 1), (other, 0)]
 
     def test_escape_and_enter_do_not_cancel(self):
         # Posted keys go through the program's message loop (where a dialog-style loop would turn
@@ -734,21 +780,55 @@ class UserActions(StubTest):
 
     def test_close_during_stalled_transfer(self):
         # The transfer hangs after 3 MiB; closing the window ends the program at once, quietly,
-        # and so does a kill. Either way the system removes the partly written installer.
-        for steps, code in ((("sysclose", "wait-gone=30000"), 0),
-                            (("close", "wait-gone=30000"), 0),
-                            (("click-cancel", "sysclose", "wait-gone=30000"), 0),
-                            (("kill",), 9)):
+        # and so does a kill. A Cancel before the close ends it as Cancel does: the first click
+        # decides. Either way the system removes the partly written installer.
+        for steps, code, box in ((("sysclose", "wait-gone=30000"), 0, None),
+                                 (("close", "wait-gone=30000"), 0, None),
+                                 (("click-cancel", "sysclose", "wait-gone=30000"), 1, CANCELLED),
+                                 (("kill",), 9, None)):
             with self.case(" then ".join(steps)):
                 self.serve_installer(8 * MiB, stall_after=3 * MiB)
+                ending = ((f"expect-box={CANCEL_BOUND}", "dismiss-box") if box else
+                          ("no-box-for=3000",))
                 run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", "sleep=300", *steps,
-                                 "no-box-for=3000", "wait-exit=30000")
+                                 *ending, "wait-exit=30000")
                 self.assert_no_step_failed(run)
+                if box:
+                    self.assert_failure(run, box)
+                    continue
                 self.assert_no_box(run)
                 self.assert_exit(run, code)
                 self.assertEqual(self.log_lines(), [(run.pid, START_LINE)])
                 self.assertEqual(self.launches(), [])
                 self.assert_gone(self.installer_path())
+
+    def test_close_at_the_end_of_the_run(self):
+        # The title bar's close sent around the end of the body, in a loop of runs, each close
+        # 50 ms later than the last: from before the last read, through the file's completion,
+        # to after the download thread's success (the bar at 100). Whatever the timing, the run
+        # either ends quietly with nothing kept, or goes on to the check and starts the
+        # installer; never an installer left in TEMP unchecked and unstarted. 8 MiB at 4 MiB/s:
+        # the last 2 MiB take about half a second after the bar shows 75.
+        size = 8 * MiB
+        outcomes = []
+        for watch, delay in (*((75, d) for d in range(0, 801, 50)), (100, 0)):
+            with self.case(bar=watch, delay=delay):
+                _, body = self.serve_installer(size, rate=4 * MiB, hold=True)
+                run = self.drive(WAIT_WINDOW, f"watch-until-pos={watch},30000", f"sleep={delay}",
+                                 "close-if-open", "wait-gone=45000", "no-box-for=30000",
+                                 "wait-exit=5000")
+                if any(line.startswith("downloaded ") for _, line in self.log_lines()):
+                    self.assert_success(run, body)
+                    outcomes.append("started")
+                    continue
+                self.assert_no_step_failed(run)
+                self.assert_no_box(run)
+                self.assert_exit(run, 0)
+                self.assertEqual(self.log_lines(), [(run.pid, START_LINE)])
+                self.assertEqual(self.launches(), [])
+                self.assert_gone(self.installer_path())
+                outcomes.append("nothing kept")
+        print(f"closes at the end of the run: {outcomes}", file=sys.stderr)
 
 
 class Failures(StubTest):
