@@ -111,6 +111,14 @@ Outcome run(FakeTransport& io, SharedState& state) {
     return {run_download(ADDRESS, io, state, capture_log)};
 }
 
+// `message` with its "{}" (if any) replaced by the failing step's error code.
+std::string with_error_code(std::string message, std::uint32_t code) {
+    if (const auto at = message.find("{}"); at != std::string::npos) {
+        message.replace(at, 2, std::to_string(code));
+    }
+    return message;
+}
+
 std::vector<std::uint32_t> chunks_of(std::uint64_t total, std::uint32_t size = CHUNK_SIZE) {
     std::vector<std::uint32_t> out;
     for (; total > size; total -= size) out.push_back(size);
@@ -174,11 +182,7 @@ TEST(RunDownload, EveryFailingStepEndsTheRunWithItsMessage) {
         io.chunks = {10};
         SharedState state;
         const Outcome r = run(io, state);
-        std::string expected = c.message;
-        if (const auto at = expected.find("{}"); at != std::string::npos) {
-            expected.replace(at, 2, std::to_string(io.last_error()));
-        }
-        EXPECT_EQ(r.message(), expected) << c.step;
+        EXPECT_EQ(r.message(), with_error_code(c.message, io.last_error())) << c.step;
         EXPECT_EQ(io.journal.back(), c.step) << "nothing may follow the failing call";
         EXPECT_EQ(io.count("create C:\\Temp\\vorn-setup.exe"), c.file_created ? 1u : 0u);
         EXPECT_EQ(io.count("finish"), c.step == std::string("finish") ? 1u : 0u)
@@ -333,11 +337,7 @@ TEST(RunDownload, TheRunEndsWithWhicheverSideClaimsItFirst) {
             if (step == at_step && io.count(step) + 1 == at_call) state.claim(c.window_claim);
         };
         const Outcome r = run(io, state);
-        std::string expected = c.message;
-        if (const auto brace = expected.find("{}"); brace != std::string::npos) {
-            expected.replace(brace, 2, std::to_string(io.last_error()));
-        }
-        EXPECT_EQ(r.message(), expected) << c.name;
+        EXPECT_EQ(r.message(), with_error_code(c.message, io.last_error())) << c.name;
         EXPECT_EQ(state.run_state, c.end) << c.name;
         const bool kept = r.message() == "(success)";
         EXPECT_EQ(logged.size(), kept ? 1u : 0u) << c.name << ": logged only when kept";
