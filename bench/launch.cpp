@@ -2,8 +2,8 @@
 // seen from inside wine: when its window shows, when that window goes, when the program starts a
 // child (the stub starting its installer) and when it exits. Writes one JSON object to --out.
 //
-//   launch.exe --exe PATH --out FILE [--temp DIR] [--watch window|launch] [--close]
-//              [--seen FILE] [--deadline MS] [-- ARG...]
+//   launch.exe --exe PATH --out FILE [--temp DIR] [--watch window|launch|cancel] [--close]
+//              [--seen FILE] [--go FILE] [--deadline MS] [-- ARG...]
 //
 //   --temp DIR       TEMP and TMP of the started program (wine passes them on in no other way)
 //   --watch window   polls for the program's visible top-level window: "shown_ms"
@@ -12,6 +12,10 @@
 //   --close          posts WM_CLOSE to the window once it is seen (the bare window program)
 //   --seen FILE      creates FILE once the window is seen: the benchmark's server holds its
 //                    answer until then, so that a short download cannot end unwatched
+//   --watch cancel   once the window is seen and FILE (--go) exists, clicks the window's Cancel
+//                    button ("clicked_ms"), waits for the program's message box ("box_ms") and
+//                    presses its OK
+//   --go FILE        the benchmark's signal that the download has reached the phase to cancel
 //
 // Times are milliseconds since just before CreateProcessW. Without --watch nothing is polled: the
 // launcher only waits for the exit, so it costs the measured run nothing. Everything started runs
@@ -33,6 +37,7 @@ struct Options {
     std::wstring temp;
     std::wstring watch;
     std::wstring seen;
+    std::wstring go;
     std::vector<std::wstring> args;
     bool close = false;
     DWORD deadline_ms = 600000;
@@ -58,6 +63,7 @@ class Clock {
 
 struct WindowSearch {
     DWORD pid;
+    const wchar_t* window_class;  // null: any
     HWND found;
 };
 
@@ -66,14 +72,23 @@ BOOL CALLBACK find_visible_window(HWND window, LPARAM parameter) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     if (pid != search->pid || !IsWindowVisible(window)) return TRUE;
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (search->window_class != nullptr && wcscmp(name, search->window_class) != 0) return TRUE;
     search->found = window;
     return FALSE;
 }
 
-HWND visible_window_of(DWORD pid) {
-    WindowSearch search{pid, nullptr};
+// The process's first visible top-level window (of `window_class`, when one is given).
+HWND visible_window_of(DWORD pid, const wchar_t* window_class = nullptr) {
+    WindowSearch search{pid, window_class, nullptr};
     EnumWindows(find_visible_window, reinterpret_cast<LPARAM>(&search));
     return search.found;
+}
+
+// A message box is a visible top-level dialog of the process.
+HWND visible_box_of(DWORD pid) {
+    return visible_window_of(pid, L"#32770");
 }
 
 DWORD processes_started_in(HANDLE job) {
@@ -154,7 +169,10 @@ bool parse(int argc, wchar_t** argv, Options& options) {
             options.seen = value;
         } else if (arg == L"--temp") {
             options.temp = value;
-        } else if (arg == L"--watch" && (value == L"window" || value == L"launch")) {
+        } else if (arg == L"--go") {
+            options.go = value;
+        } else if (arg == L"--watch" &&
+                   (value == L"window" || value == L"launch" || value == L"cancel")) {
             options.watch = value;
         } else if (arg == L"--deadline") {
             options.deadline_ms = static_cast<DWORD>(std::wcstoul(value.c_str(), nullptr, 10));
@@ -163,6 +181,24 @@ bool parse(int argc, wchar_t** argv, Options& options) {
         }
     }
     return !options.exe.empty() && !options.out.empty();
+}
+
+// Cancel clicked once the benchmark says the phase is reached, then the box that answers it.
+void watch_cancel(const Options& options, const PROCESS_INFORMATION& child, HWND window,
+                  const Clock& clock, std::string& json) {
+    if (!poll_until(child.hProcess, [&] {
+            return GetFileAttributesW(options.go.c_str()) != INVALID_FILE_ATTRIBUTES;
+        }))
+        return;
+    const HWND button = GetDlgItem(window, IDCANCEL);
+    if (button == nullptr) return;
+    json += field("clicked_ms", clock.elapsed_ms());
+    PostMessageW(button, BM_CLICK, 0, 0);
+    HWND box = nullptr;
+    if (!poll_until(child.hProcess, [&] { return (box = visible_box_of(child.dwProcessId)); }))
+        return;
+    json += field("box_ms", clock.elapsed_ms());
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
 }
 
 // The watched part of a run, appended to `json` as far as it got before the program ended.
@@ -175,6 +211,7 @@ void watch(const Options& options, const PROCESS_INFORMATION& child, HANDLE job,
     json += field("shown_ms", clock.elapsed_ms());
     if (!options.seen.empty()) write_file(options.seen, "seen\n");
     if (options.close) PostMessageW(window, WM_CLOSE, 0, 0);
+    if (options.watch == L"cancel") return watch_cancel(options, child, window, clock, json);
     if (options.watch != L"launch") return;
     if (!poll_until(child.hProcess, [&] { return !IsWindow(window); })) return;
     json += field("gone_ms", clock.elapsed_ms());
@@ -193,7 +230,8 @@ int wmain(int argc, wchar_t** argv) {
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: launch.exe --exe PATH --out FILE [--temp DIR] "
-                     "[--watch window|launch] [--close] [--seen FILE] [--deadline MS] "
+                     "[--watch window|launch|cancel] [--close] [--seen FILE] [--go FILE] "
+                     "[--deadline MS] "
                      "[-- ARG...]\n");
         return 2;
     }
