@@ -31,6 +31,10 @@ Measured, each in rounds that alternate the programs' order (A B C, C B A, ...):
   revocation the signed stub on the smallest signed installer, its signer's certificate naming
              a CRL address: reachable (a first fetch, then cached), refusing connections, or
              never answering; against the same check of a signer that names no address
+  cancel     the stub's Cancel clicked in each phase of a download (the body flowing, the body
+             stalled, the headers held, a TLS handshake never answered, the redirect's second
+             connection never answered): from the click to its box (launch.exe, inside wine),
+             against the click to the box with the body flowing, the reference
   messages   progress posts and label updates the UI thread receives during the largest
              download, from wine's +message trace in a separate untimed run
   size       the exe with and without an installer signer
@@ -82,7 +86,18 @@ FULL = dict(transfer_sizes=(16 * MiB, 256 * MiB, GiB), check_sizes=(8 * MiB, 64 
 QUICK = dict(transfer_sizes=(4 * MiB, 16 * MiB), check_sizes=(2 * MiB, 8 * MiB), rounds=2,
              startup_rounds=2)
 
-GOALS = {"transfer": 0.97, "cpu": 1.05, "memory": 1.05, "startup": 1.1, "check": 1.5}
+GOALS = {"transfer": 0.97, "cpu": 1.05, "memory": 1.05, "startup": 1.1, "check": 1.5,
+         "cancel": 1.2}
+CANCEL_LIMIT_MS = 500  # Cancel's box, in any phase, never later than this after the click
+# The phases Cancel is clicked in; the first is the reference. Each: the event of the server that
+# marks the phase as reached, and how long after it the click comes.
+CANCEL_PHASES = {
+    "body flowing": ("request", 0.5),
+    "body stalled": ("request", 1.0),
+    "headers held": ("request", 0.0),
+    "TLS never completes": ("connection", 0.0),
+    "redirect's second connection": ("connection", 0.0),
+}
 
 
 class BenchError(Exception):
@@ -451,11 +466,13 @@ class Bench:
         if result.returncode != 0:
             raise BenchError(f"wine {args[0]} failed ({result.returncode}); see {stdout}.err")
 
-    def launch(self, exe, *args, watch=None, close=False, trace=False, threads=False):
-        """One run of a Windows program through launch.exe, with TEMP in the work folder: what
-        launch.exe timed, plus "cpu_s" (the process and the wineserver meanwhile) and
-        "peak_kib" (the process's peak resident set); with `threads`, "ui_cpu_s" and
-        "worker_cpu_s": the first thread's CPU and the others'."""
+    def launch(self, exe, *args, watch=None, close=False, trace=False, threads=False, go=None,
+               code=0):
+        """One run of a Windows program through launch.exe, with TEMP in the work folder, that
+        must end with exit code `code`: what launch.exe timed, plus "cpu_s" (the process and
+        the wineserver meanwhile) and "peak_kib" (the process's peak resident set); with
+        `threads`, "ui_cpu_s" and "worker_cpu_s": the first thread's CPU and the others'; `go`:
+        the file launch.exe waits for before it clicks Cancel (watch="cancel")."""
         self.runs += 1
         out = os.path.join(self.work, f"launch-{self.runs}.json")
         command = [self.args.launch, "--exe", winpath(exe), "--out", winpath(out),
@@ -466,6 +483,8 @@ class Bench:
             command += ["--close"]
         if self.held:
             command += ["--seen", winpath(self.seen)]
+        if go:
+            command += ["--go", winpath(go)]
         command += ["--", *args]
         reap_orphans()  # earlier runs' helpers: not this run's
         comm = os.path.basename(exe)[:15]
@@ -476,8 +495,9 @@ class Bench:
         server_cpu = cpu_seconds(self.wineserver) - server_before
         with open(out) as f:
             result = json.load(f)
-        if result.get("code") != 0:
-            raise BenchError(f"{os.path.basename(exe)} failed: {result} (see {out})")
+        if result.get("code") != code:
+            raise BenchError(f"{os.path.basename(exe)} ended other than with {code}: {result} "
+                             f"(see {out})")
         usage = reap(comm)
         result.update(cpu_s=usage.ru_utime + usage.ru_stime + server_cpu,
                       process_cpu_s=usage.ru_utime + usage.ru_stime, server_cpu_s=server_cpu,
@@ -739,6 +759,69 @@ def measure_revocation(bench, gate, config):
             "refused": units["refused"], "silent": units["silent"]}
 
 
+def cancel_servers(bench, phase, on_event):
+    """The servers of one Cancel phase, on_event getting the events of the one whose event marks
+    the phase; each holds what comes next until it is stopped."""
+    with open(bench.args.stand_in, "rb") as f:
+        body = f.read()
+    if phase == "body flowing":
+        return [TestServer(bench.root, port=bench.port, on_event=on_event, body=body,
+                           pad_to=64 * MiB, rate=4 * MiB)]
+    if phase == "body stalled":
+        return [TestServer(bench.root, port=bench.port, on_event=on_event, body=body,
+                           pad_to=8 * MiB, stall_after=MiB)]
+    if phase == "headers held":
+        return [TestServer(bench.root, port=bench.port, on_event=on_event,
+                           stall_before_headers=True)]
+    if phase == "TLS never completes":
+        return [TestServer(bench.root, port=bench.port, on_event=on_event, stall_handshake=True)]
+    other = TestServer(bench.root, on_event=on_event, stall_handshake=True)
+    return [other, TestServer(bench.root, port=bench.port,
+                              redirect=f"https://localhost:{other.port}/files/setup.exe")]
+
+
+def cancel_run(bench, phase):
+    """One run of the stub with Cancel clicked in `phase`: launch.exe's times and
+    "box_after_click_ms"."""
+    bench.clear_temp()
+    go = os.path.join(bench.work, "cancel-go")
+    if os.path.exists(go):
+        os.remove(go)
+    wanted, settle = CANCEL_PHASES[phase]
+    reached = threading.Event()
+    servers = cancel_servers(bench, phase,
+                             lambda event: event["event"] == wanted and reached.set())
+    ended = threading.Event()
+
+    def signal_phase():
+        if reached.wait(RUN_TIMEOUT) and not ended.wait(settle):
+            with open(go, "w") as f:
+                f.write(phase + "\n")
+
+    signaller = threading.Thread(target=signal_phase, daemon=True)
+    signaller.start()
+    try:
+        run = bench.launch(bench.args.stub, watch="cancel", go=go, code=1)
+    finally:
+        ended.set()
+        reached.set()
+        signaller.join(5)
+        for server in servers:
+            server.stop()
+        bench.clear_temp()
+    if "box_ms" not in run:
+        raise BenchError(f"no box after Cancel ({phase}): {run}")
+    run["box_after_click_ms"] = run["box_ms"] - run["clicked_ms"]
+    return run
+
+
+def measure_cancels(bench, gate, config):
+    """{phase: [run, ...]} for every phase of CANCEL_PHASES."""
+    runs = {phase: [] for phase in CANCEL_PHASES}
+    interleave(gate, "cancel", config["rounds"], runs, lambda phase: cancel_run(bench, phase))
+    return runs
+
+
 def count_messages(bench, size):
     """Progress posts and label updates the stub's UI thread handles during one download of
     `size` bytes, from wine's +message trace (an untimed run: tracing slows it)."""
@@ -874,6 +957,7 @@ def summarize(results):
         f"{check_slope / hash_slope['bcrypt']:.2f} (BCrypt), "
         f"{check_slope / hash_slope['cryptoapi']:.2f} (CryptoAPI)", "", ""]))
     rows += revocation_rows(results["revocation"])
+    rows += cancel_rows(results["cancel"])
     messages = results["messages"]
     for name, key in (("progress posts", "posts"), ("label updates", "label_updates")):
         rows.append((f"{name} {size_name(messages['size'])}", [
@@ -883,6 +967,29 @@ def summarize(results):
     rows.append(("exe size with signer", [f"{sizes_bytes['with_signer']:,} bytes", "", "", "", ""]))
     rows.append(("exe size without signer",
                  [f"{sizes_bytes['without_signer']:,} bytes", "", "", "", ""]))
+    return rows
+
+
+def cancel_row_id(phase):
+    return f"cancel to box, {phase}"
+
+
+def cancel_rows(cancel):
+    """Click to box in each phase against the body flowing: the median within 1.2× of it, and
+    no round beyond CANCEL_LIMIT_MS."""
+    phases = list(CANCEL_PHASES)
+    times = {phase: [r["box_after_click_ms"] for r in cancel[phase]] for phase in phases}
+    reference = times[phases[0]]
+    rows = [(cancel_row_id(phases[0]), [f"{spread(reference, 0)} ms", "(the reference)", "",
+                                        f"≤ {CANCEL_LIMIT_MS} ms",
+                                        met(max(reference), CANCEL_LIMIT_MS)])]
+    for phase in phases[1:]:
+        per_round = ratios(times[phase], reference)
+        within = (median(per_round) <= GOALS["cancel"] and max(times[phase]) <= CANCEL_LIMIT_MS)
+        rows.append((cancel_row_id(phase), [
+            f"{spread(times[phase], 0)} ms", f"{spread(reference, 0)} ms (body flowing)",
+            spread(per_round), f"≤ {GOALS['cancel']} and ≤ {CANCEL_LIMIT_MS} ms",
+            "yes" if within else "**no**"]))
     return rows
 
 
@@ -942,6 +1049,7 @@ def expected_row_ids(config):
         ids += [f"signer check {size_name(size)}", f"CryptoAPI hash {size_name(size)}"]
     ids.append("signer check per MiB")
     ids += [revocation_row_id(label, config["check_sizes"][0]) for _, label in REVOCATION_ROWS]
+    ids += [cancel_row_id(phase) for phase in CANCEL_PHASES]
     ids += [f"progress posts {size_name(large)}", f"label updates {size_name(large)}",
             "exe size with signer", "exe size without signer"]
     return ids
@@ -973,7 +1081,10 @@ def markdown(results, rows):
               "before, then the same again (wine keeps fetched CRLs in the prefix), a server that "
               "refuses connections and one that never answers (the stub waits "
               f"{REVOCATION_BUDGET_MS} ms at most); the ms in brackets are the median of the "
-              "rounds' differences.", "",
+              "rounds' differences. Cancel: the click on Cancel to its message box, timed inside "
+              "wine by launch.exe, in each phase of a download, against the same with the body "
+              "flowing (today's reference); each phase's server holds what comes next until the "
+              "run is over.", "",
               "## Load per round (busy cores: start → end; waited)", "",
               "| round | busy cores | load average | waited |", "|---|---|---|---|"]
     for r in results["rounds"]:
@@ -998,8 +1109,8 @@ def chart(results, rows, path):
     data = os.path.join(folder, "chart-ratios.dat")
     with open(data, "w") as f:
         for row_id, cells in rows:
-            if row_id.startswith("revocation"):
-                continue  # against the stub's own check, not the platform; 3 s would flatten all
+            if row_id.startswith(("revocation", "cancel")):
+                continue  # against the stub itself, not the platform
             ratio, goal = cells[2].split()[:1], cells[3].split()[1:2]
             if row_id.startswith("memory growth"):
                 ratio = cells[0].split()  # the stub's own growth is the figure held to a goal
@@ -1086,6 +1197,7 @@ def run(args):
         results["transfer"] = measure_transfers(bench, gate, config)
         results["check"] = measure_checks(bench, gate, config)
         results["revocation"] = measure_revocation(bench, gate, config)
+        results["cancel"] = measure_cancels(bench, gate, config)
         results["messages"] = count_messages(bench, config["transfer_sizes"][-1])
     finally:
         bench.stop()
