@@ -99,16 +99,26 @@ struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
 
-// The worker's outcome: it claimed the end of the run, so it is stored or about to be.
+// The worker has claimed the end of the run, so its outcome is stored, or will be after local
+// file work alone (keeping the file, the log line) when a close destroyed the window first. A
+// short poll waits for it: a condition variable would add some 37 KB of threading runtime to
+// the exe for this one wait.
+ResultSlot::Taken take_outcome() {
+    for (;;) {
+        if (ResultSlot::Taken taken = shared_state.result_slot.take(); taken.outcome) return taken;
+        Sleep(1);
+    }
+}
+
 void handle_outcome() {
-    const ResultSlot::Taken taken = shared_state.result_slot.take();
+    const ResultSlot::Taken taken = take_outcome();
     std::visit(Overloaded{
                    [](const DownloadSuccess& success) {
                        check_and_launch_installer(success.installer_path);
                    },
                    [](const DownloadFailure& failure) { fatal_exit(failure.message); },
                },
-               taken.outcome);
+               *taken.outcome);
 }
 
 // Every end goes through ExitProcess, which ends the download thread before anything else: no

@@ -7,18 +7,13 @@ namespace vorn {
 SharedState shared_state;
 
 void ResultSlot::store(DownloadResult outcome) {
-    {
-        const std::lock_guard lock(mutex_);
-        outcome_ = std::move(outcome);
-    }
-    stored_.notify_all();
+    const std::lock_guard lock(mutex_);
+    outcome_ = std::move(outcome);
 }
 
 ResultSlot::Taken ResultSlot::take() {
     std::unique_lock lock(mutex_);
-    stored_.wait(lock, [this] { return outcome_.has_value(); });
-    DownloadResult outcome = std::move(*outcome_);
-    outcome_.reset();
+    std::optional<DownloadResult> outcome = std::exchange(outcome_, std::nullopt);
     return Taken{std::move(lock), std::move(outcome)};
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -40,17 +39,14 @@ class ResultSlot {
     // The lock is held until the caller has acted on the outcome and drops this.
     struct Taken {
         std::unique_lock<std::mutex> lock;
-        DownloadResult outcome;
+        std::optional<DownloadResult> outcome;
     };
 
     void store(DownloadResult outcome);
-    // Waits for the outcome: to be called only once the worker has claimed the end of the run
-    // (RunState::finishing), after which it has nothing left to do but local file work.
     Taken take();
 
   private:
     std::mutex mutex_;
-    std::condition_variable stored_;
     std::optional<DownloadResult> outcome_;
 };
 
