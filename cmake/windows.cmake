@@ -14,11 +14,12 @@ endif()
 # vorn_read_signer_cert(<file> <der> <common name variable>): the certificate in <file>, PEM as
 # signing tools write it or DER, written to <der> as DER, and the common name of its subject.
 # openssl reads it here, at configure time, so a file that is no certificate, or one without
-# exactly one common name, stops the configure instead of reaching the stub.
+# exactly one common name (an empty one counts as none), stops the configure instead of reaching
+# the stub.
 function(vorn_read_signer_cert file der common_name_variable)
     find_program(VORN_OPENSSL openssl REQUIRED)
     if(NOT EXISTS "${file}")
-        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT '${file}' does not exist")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT does not exist: '${file}'")
     endif()
     foreach(form PEM DER)
         execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${file}" -inform ${form} -outform DER
@@ -29,20 +30,24 @@ function(vorn_read_signer_cert file der common_name_variable)
         endif()
     endforeach()
     if(NOT result EQUAL 0)
-        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT '${file}' is not a certificate (PEM or "
-            "DER): give the publisher's code-signing certificate, as the signing tool uses it")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT is not a certificate (PEM or DER): "
+            "'${file}'; give the publisher's code-signing certificate, as the signing tool uses it")
     endif()
     # One attribute per line, "longName = value", the value as it is (UTF-8, nothing escaped).
     execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${der}" -inform DER -noout -subject
                             -nameopt sep_multiline,space_eq,lname,utf8
                     OUTPUT_VARIABLE subject RESULT_VARIABLE result ERROR_QUIET)
+    # A list separator in a value stands in for itself only once the value is out of the list.
+    string(ASCII 1 separator)
+    string(REPLACE ";" "${separator}" subject "${subject}")
     string(REGEX MATCHALL "\n *commonName = [^\n]*" common_names "${subject}")
     list(LENGTH common_names count)
-    if(NOT result EQUAL 0 OR NOT count EQUAL 1)
-        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT '${file}': its subject carries ${count} "
-            "common names, not one; is it the certificate that signs the installer?")
+    if(NOT result EQUAL 0 OR NOT count EQUAL 1 OR common_names MATCHES "= $")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT has ${count} common names, not one: "
+            "'${file}'; is it the certificate that signs the installer?")
     endif()
     string(REGEX REPLACE "^\n *commonName = " "" common_name "${common_names}")
+    string(REPLACE "${separator}" ";" common_name "${common_name}")
     set(${common_name_variable} "${common_name}" PARENT_SCOPE)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
 endfunction()
@@ -56,11 +61,12 @@ if(VORN_INSTALLER_SIGNER_CERT)
                           cert_common_name)
     if(VORN_INSTALLER_SIGNER STREQUAL "")
         set(VORN_INSTALLER_SIGNER "${cert_common_name}")
-    elseif(NOT VORN_INSTALLER_SIGNER STREQUAL cert_common_name)
+    elseif(NOT VORN_INSTALLER_SIGNER STREQUAL "${cert_common_name}")
         # Two names for one publisher: whichever the stub believed, the other would be wrong.
-        message(FATAL_ERROR "VORN_INSTALLER_SIGNER '${VORN_INSTALLER_SIGNER}' is not the common "
-            "name of VORN_INSTALLER_SIGNER_CERT ('${cert_common_name}'). Give the certificate "
-            "alone (its common name is taken), or both for the same publisher.")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER and VORN_INSTALLER_SIGNER_CERT disagree: the "
+            "name '${VORN_INSTALLER_SIGNER}' is not the certificate's common name "
+            "'${cert_common_name}'. Give the certificate alone (its common name is taken), or "
+            "both for the same publisher.")
     endif()
     set(VORN_INSTALLER_SIGNER_DER ${CMAKE_BINARY_DIR}/installer-signer.der)
 else()
