@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -24,12 +25,14 @@ bool is_directory_string(DWORD type) {
     }
 }
 
-// A directory string's value in UTF-16, as the platform decoded it, without the terminator that
-// it counts in for some encodings (wine does for UTF-8 strings).
-std::wstring_view string_value(const CERT_RDN_VALUE_BLOB& value) {
+// A directory string's value in UTF-16, as the platform decoded it, without the one terminator
+// that it counts in for some encodings (wine does for UTF-8 strings). Nothing when another null
+// character remains: such a value could read like another that it is not.
+std::optional<std::wstring_view> string_value(const CERT_RDN_VALUE_BLOB& value) {
     std::wstring_view text(reinterpret_cast<const wchar_t*>(value.pbData),
                            value.cbData / sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0') text.remove_suffix(1);
+    if (!text.empty() && text.back() == L'\0') text.remove_suffix(1);
+    if (text.find(L'\0') != std::wstring_view::npos) return std::nullopt;
     return text;
 }
 
@@ -37,7 +40,9 @@ bool same_value(const CERT_RDN_ATTR& one, const CERT_RDN_ATTR& other) {
     const DWORD one_type = one.dwValueType & CERT_RDN_TYPE_MASK;
     const DWORD other_type = other.dwValueType & CERT_RDN_TYPE_MASK;
     if (is_directory_string(one_type) && is_directory_string(other_type)) {
-        return string_value(one.Value) == string_value(other.Value);
+        const auto one_text = string_value(one.Value);
+        const auto other_text = string_value(other.Value);
+        return one_text && other_text && *one_text == *other_text;
     }
     const std::span one_value(one.Value.pbData, one.Value.cbData);
     const std::span other_value(other.Value.pbData, other.Value.cbData);
