@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """What the stub costs, against the best the platform can do, measured under wine on this machine.
 
-    bench.py --stub EXE --signed-stub EXE --signer NAME --host localhost:PORT --stand-in EXE
+    bench.py --stub EXE --signed-stub EXE --signer NAME [--signer-cert CERT] --host localhost:PORT
+             --stand-in EXE
              --add-root-cert EXE --launch EXE --raw-fetch EXE --bare-window EXE --hash-file EXE
              --out DIR [--quick] [--rounds N] [--max-load CORES] [--wait-budget SECONDS]
 
@@ -634,8 +635,10 @@ def signed_installer(bench, size, cert="publisher", crl_url=None):
     if not os.path.exists(os.path.join(keys, cert + ".pem")):
         os.makedirs(keys, exist_ok=True)
         address = f"crlDistributionPoints = URI:{crl_url}\n" if crl_url else ""
+        pinned = bench.args.signer_cert
+        subject = test_env.read_subject(pinned) if pinned else None
         test_env.issue_code_signing_cert(keys, cert, bench.args.signer, bench.root,
-                                         extra=address)
+                                         extra=address, subject=subject)
     unsigned = os.path.join(keys, f"installer-{cert}-{size}.exe")
     with open(bench.args.stand_in, "rb") as f:
         head = f.read()
@@ -1225,6 +1228,8 @@ def main(argv=None):
                  "bare-window", "hash-file"):
         parser.add_argument(f"--{name}", required=True)
     parser.add_argument("--signer", required=True, help="the installer signer of --signed-stub")
+    parser.add_argument("--signer-cert", default="",
+                        help="the certificate whose subject --signed-stub pins; empty: none")
     parser.add_argument("--host", required=True, help="localhost:PORT, compiled into the stubs")
     parser.add_argument("--out", required=True, help="folder for the results")
     parser.add_argument("--quick", action="store_true",

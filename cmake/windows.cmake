@@ -11,8 +11,67 @@ if(NOT VORN_DOWNLOAD_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-
     message(FATAL_ERROR "VORN_DOWNLOAD_HOST '${VORN_DOWNLOAD_HOST}' is not a host name with an optional :port")
 endif()
 
+# vorn_read_signer_cert(<file> <der> <common name variable>): the certificate in <file>, PEM as
+# signing tools write it or DER, written to <der> as DER, and the common name of its subject.
+# openssl reads it here, at configure time, so a file that is no certificate, or one without
+# exactly one common name (an empty one counts as none), stops the configure instead of reaching
+# the stub.
+function(vorn_read_signer_cert file der common_name_variable)
+    find_program(VORN_OPENSSL openssl REQUIRED)
+    if(NOT EXISTS "${file}")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT does not exist: '${file}'")
+    endif()
+    foreach(form PEM DER)
+        execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${file}" -inform ${form} -outform DER
+                                -out "${der}"
+                        RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
+        if(result EQUAL 0)
+            break()
+        endif()
+    endforeach()
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT is not a certificate (PEM or DER): "
+            "'${file}'; give the publisher's code-signing certificate, as the signing tool uses it")
+    endif()
+    # One attribute per line, "longName = value", the value as it is (UTF-8, nothing escaped).
+    execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${der}" -inform DER -noout -subject
+                            -nameopt sep_multiline,space_eq,lname,utf8
+                    OUTPUT_VARIABLE subject RESULT_VARIABLE result ERROR_QUIET)
+    # A list separator in a value stands in for itself only once the value is out of the list.
+    string(ASCII 1 separator)
+    string(REPLACE ";" "${separator}" subject "${subject}")
+    string(REGEX MATCHALL "\n *commonName = [^\n]*" common_names "${subject}")
+    list(LENGTH common_names count)
+    if(NOT result EQUAL 0 OR NOT count EQUAL 1 OR common_names MATCHES "= $")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT has ${count} common names, not one: "
+            "'${file}'; is it the certificate that signs the installer?")
+    endif()
+    string(REGEX REPLACE "^\n *commonName = " "" common_name "${common_names}")
+    string(REPLACE "${separator}" ";" common_name "${common_name}")
+    set(${common_name_variable} "${common_name}" PARENT_SCOPE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+endfunction()
+
 set(VORN_INSTALLER_SIGNER "" CACHE STRING
-    "Exact subject common name of the certificate that signs the product's installer; the stub starts only an installer validly signed by it. Empty: installers are started unchecked")
+    "Exact subject common name of the certificate that signs the product's installer; the stub starts only an installer validly signed by it. Empty: taken from VORN_INSTALLER_SIGNER_CERT, else installers are started unchecked")
+set(VORN_INSTALLER_SIGNER_CERT "" CACHE FILEPATH
+    "The publisher's code-signing certificate (PEM or DER): the stub pins its whole subject name, every attribute. Empty: the common name alone is checked")
+if(VORN_INSTALLER_SIGNER_CERT)
+    vorn_read_signer_cert("${VORN_INSTALLER_SIGNER_CERT}" ${CMAKE_BINARY_DIR}/installer-signer.der
+                          cert_common_name)
+    if(VORN_INSTALLER_SIGNER STREQUAL "")
+        set(VORN_INSTALLER_SIGNER "${cert_common_name}")
+    elseif(NOT VORN_INSTALLER_SIGNER STREQUAL "${cert_common_name}")
+        # Two names for one publisher: whichever the stub believed, the other would be wrong.
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER and VORN_INSTALLER_SIGNER_CERT disagree: the "
+            "name '${VORN_INSTALLER_SIGNER}' is not the certificate's common name "
+            "'${cert_common_name}'. Give the certificate alone (its common name is taken), or "
+            "both for the same publisher.")
+    endif()
+    set(VORN_INSTALLER_SIGNER_DER ${CMAKE_BINARY_DIR}/installer-signer.der)
+else()
+    set(VORN_INSTALLER_SIGNER_DER "")
+endif()
 string(ASCII 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 127
        control_characters)
 if(VORN_INSTALLER_SIGNER MATCHES "[${control_characters}]")
@@ -22,8 +81,15 @@ endif()
 if(VORN_INSTALLER_SIGNER STREQUAL "" AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
     message(WARNING
         "VORN_INSTALLER_SIGNER is not set: this stub will start whatever installer it downloads, "
-        "unchecked. Configure with -DVORN_INSTALLER_SIGNER=\"<subject common name>\" so that it "
-        "starts only an installer signed by the product's publisher.")
+        "unchecked. Configure with -DVORN_INSTALLER_SIGNER_CERT=<the publisher's code-signing "
+        "certificate> so that it starts only an installer signed by the product's publisher.")
+elseif(VORN_INSTALLER_SIGNER_DER STREQUAL "" AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+    message(WARNING
+        "VORN_INSTALLER_SIGNER_CERT is not set: this stub checks the installer signer's common "
+        "name alone, so any certificate with the name '${VORN_INSTALLER_SIGNER}' passes, "
+        "another company's of the same name included. Configure with "
+        "-DVORN_INSTALLER_SIGNER_CERT=<the publisher's code-signing certificate> to pin its "
+        "whole subject.")
 endif()
 # As a C string literal in the command line: backslash, quote and the list separator as octal
 # escapes, so that no layer (CMake lists, the shell, the compiler) changes the name on its way.
@@ -63,6 +129,10 @@ endforeach()
 
 add_library(vorn_win STATIC
     src/shell/log.cpp
+    src/shell/signature.cpp
+    src/shell/chain_rules.cpp
+    src/shell/signer_name.cpp
+    src/shell/revocation.cpp
     src/shell/signer_check.cpp
     src/ui/progress_window.cpp
     src/download/worker.cpp)
@@ -82,18 +152,36 @@ add_custom_command(OUTPUT ${VORN_MANIFEST_OBJECT}
     VERBATIM)
 add_custom_target(vorn_manifest DEPENDS ${VORN_MANIFEST_OBJECT})
 
-# vorn_add_stub(<target> <signer literal>): the program, checking that the downloaded installer
-# is signed by the name in the C string literal, or by nobody in particular when it is "".
-# fail_fast.cpp belongs to the program alone: it replaces the standard library's throw paths,
-# which the test programs keep.
+# vorn_add_stub(<target> <signer literal> [<certificate DER>]): the program, checking that the
+# downloaded installer is signed by the name in the C string literal, or by nobody in particular
+# when it is "". With the DER file of the publisher's certificate, the signer's whole subject must
+# be that certificate's; without it, its common name alone is checked. fail_fast.cpp belongs to
+# the program alone: it replaces the standard library's throw paths, which the test programs keep.
 function(vorn_add_stub target signer_literal)
+    # The certificate as a C string literal, in a file of the target's own that main.cpp
+    # includes: "" when there is none.
+    set(certificate_literal "\"\"")
+    if(ARGC GREATER 2 AND NOT ARGV2 STREQUAL "")
+        file(READ "${ARGV2}" hex HEX)
+        string(LENGTH "${hex}" length)
+        math(EXPR last "${length} - 1")
+        set(certificate_literal "")
+        foreach(offset RANGE 0 ${last} 64)  # 32 bytes a line
+            string(SUBSTRING "${hex}" ${offset} 64 line)
+            string(REGEX REPLACE "(..)" "\\\\x\\1" line "${line}")
+            string(APPEND certificate_literal "\"${line}\"\n")
+        endforeach()
+    endif()
+    set(certificate_file ${CMAKE_BINARY_DIR}/signer-cert/${target}.inc)
+    file(CONFIGURE OUTPUT ${certificate_file} CONTENT "${certificate_literal}\n" @ONLY)
     add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp
                                    ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp
                                    ${VORN_MANIFEST_OBJECT})
     add_dependencies(${target} vorn_manifest)
     target_compile_options(${target} PRIVATE ${VORN_WIN_FLAGS})
     target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}"
-                                                 VORN_INSTALLER_SIGNER=${signer_literal})
+                                                 VORN_INSTALLER_SIGNER=${signer_literal}
+                                                 VORN_INSTALLER_SIGNER_CERT="${certificate_file}")
     target_link_libraries(${target} PRIVATE vorn_win)
     target_link_options(${target} PRIVATE
         -static -static-libgcc -static-libstdc++
@@ -101,7 +189,7 @@ function(vorn_add_stub target signer_literal)
         $<$<NOT:$<CONFIG:Debug>>:-s>)
 endfunction()
 
-vorn_add_stub(vorn-installer "${VORN_INSTALLER_SIGNER_LITERAL}")
+vorn_add_stub(vorn-installer "${VORN_INSTALLER_SIGNER_LITERAL}" "${VORN_INSTALLER_SIGNER_DER}")
 set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # Optional Authenticode signature: a certificate table is added, never another resource.

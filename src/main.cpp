@@ -22,6 +22,11 @@ constexpr std::string_view DOWNLOAD_URL =
 // The exact subject common name of the certificate that signs the product's installer. Empty:
 // the downloaded installer is started unchecked.
 constexpr std::string_view INSTALLER_SIGNER = VORN_INSTALLER_SIGNER;
+// The publisher's code-signing certificate (DER), whose whole subject the installer's signer must
+// carry. Empty: the common name alone is checked.
+constexpr char INSTALLER_SIGNER_CERT[] =
+#include VORN_INSTALLER_SIGNER_CERT
+    ;
 constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
 DWORD WINAPI worker_thread(void* parameter) {
@@ -86,7 +91,10 @@ void restrict_dll_search() {
 void check_and_launch_installer(const std::string& path) {
     FileHandle held;  // open until the shell has returned
     if constexpr (!INSTALLER_SIGNER.empty()) {
-        if (const auto refusal = check_installer_signer(path, INSTALLER_SIGNER, held)) {
+        const InstallerSigner signer{
+            INSTALLER_SIGNER,
+            std::string_view(INSTALLER_SIGNER_CERT, sizeof INSTALLER_SIGNER_CERT - 1)};
+        if (const auto refusal = check_installer_signer(path, signer, held)) {
             fatal_exit(*refusal);
         }
     }

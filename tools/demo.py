@@ -56,6 +56,7 @@ def parse_args():
     parser.add_argument("--build", required=True, help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, required=True, help=argparse.SUPPRESS)
     parser.add_argument("--signer", required=True, help=argparse.SUPPRESS)
+    parser.add_argument("--signer-cert", default="", help=argparse.SUPPRESS)
     parser.add_argument("--slow", action="store_true", help="trickle at 1 MiB/s: watch, try Cancel")
     parser.add_argument("--fail", choices=["404", "drop", "unsigned"],
                         help="the server answers 404, drops the connection halfway, or serves "
@@ -121,9 +122,9 @@ def watch_server(response, display, shot_path, done):
             next_report += 10
 
 
-def demo_installer(build, root, signer, signed):
-    """The 32 MiB demo installer (the stand-in, padded), signed by `signer` unless not `signed`;
-    returns its path."""
+def demo_installer(build, root, signer, signer_cert, signed):
+    """The 32 MiB demo installer (the stand-in, padded), signed by `signer` (with the whole
+    subject of `signer_cert`, when given) unless not `signed`; returns its path."""
     with open(os.path.join(build, "tests", "e2e", "stand_in_installer.exe"), "rb") as f:
         body = https_server.expected_body(f.read(), DEMO_SIZE)
     unsigned = os.path.join(build, "demo-installer-unsigned.exe")
@@ -133,7 +134,8 @@ def demo_installer(build, root, signer, signed):
         return unsigned
     keys = os.path.join(build, "demo-keys")
     os.makedirs(keys, exist_ok=True)
-    test_env.issue_code_signing_cert(keys, "publisher", signer, root)
+    subject = test_env.read_subject(signer_cert) if signer_cert else None
+    test_env.issue_code_signing_cert(keys, "publisher", signer, root, subject=subject)
     path = os.path.join(build, "demo-installer.exe")
     test_env.sign_file(unsigned, path, keys, "publisher")
     return path
@@ -252,7 +254,7 @@ def main():
                 os.remove(os.path.join(temp, name))
 
         signed = args.fail != "unsigned"
-        installer = demo_installer(build, root, args.signer, signed)
+        installer = demo_installer(build, root, args.signer, args.signer_cert, signed)
         signature = f'signed by "{args.signer}"' if signed else "unsigned"
         events_file = os.path.join(build, "demo-driver.jsonl")
         if os.path.exists(events_file):

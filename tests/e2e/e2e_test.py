@@ -7,14 +7,16 @@ and dismisses the message box) and writes what it saw as JSON lines to a file re
 server is tests/fixtures/https_server.py on the port compiled into the stub, so the tests run one
 at a time.
 
-    e2e_test.py --program vorn-installer.exe --signer NAME --unchecked-program unchecked.exe \
+    e2e_test.py --program vorn-installer.exe --signer NAME --signer-cert CERT \
+                --unchecked-program unchecked.exe --name-only-program name_only.exe \
                 --driver driver.exe --stand-in stand_in.exe --host localhost:PORT \
                 --wine-run tools/wine-run --work DIR [unittest arguments]
     e2e_test.py --check-registered Class.method,...   (every case is listed)
 
---signer is the installer signer compiled into --program (empty: it starts installers unchecked);
---unchecked-program is the same program built without one. Where the program checks, the tests
-serve the stand-in signed by that name.
+--signer is the installer signer compiled into --program (empty: it starts installers unchecked),
+--signer-cert the publisher's certificate whose whole subject it pins (empty: the name alone);
+--unchecked-program is the same program built without a signer, --name-only-program with the
+name alone. Where the program checks, the tests serve the stand-in signed with that subject.
 
 VORN_TEST_ENV names the wine test bed (tests/fixtures/test_env.py): its prefix trusts the CA that
 signed ROOT/localhost.pem and the code-signing CA the tests' signers are issued under.
@@ -60,6 +62,23 @@ WINE_ROOM = 60
 REFUSED_DOWNGRADE = "WinHttpReceiveResponse 失败 (err=12156)"  # ERROR_WINHTTP_REDIRECT_FAILED
 OTHER_SIGNER = "另一家公司 Other Ltd"
 UNTRUSTED_CA = "untrusted-ca"
+# The short names the platform formats a subject with, where they are not openssl's.
+X500_NAMES = {"ST": "S"}
+
+
+def impostor(pinned):
+    """The publisher's common name, with another company's organisation and country."""
+    return [("C", "ZZ"), ("O", "Impostor Holdings"), *(a for a in pinned if a[0] == "CN")]
+
+
+def one_attribute_more(pinned):
+    """The pinned subject with an organisational unit before its common name."""
+    return [*pinned[:-1], ("OU", "Engineering"), pinned[-1]]
+
+
+def one_attribute_less(pinned):
+    """The pinned subject without its first attribute after the country."""
+    return [pinned[0], *pinned[2:]]
 
 
 def intermediate(above="trusted", **certificate):
@@ -86,10 +105,12 @@ INTERMEDIATES = {
     "ca-crl-revoked": intermediate(),
 }
 
-# The certificates the tests sign with: common name (None: the one the program expects), issuer
-# ("trusted": the test bed's code-signing root, "tls-root": its TLS root, which is trusted for
-# server authentication only, "untrusted": a CA the prefix does not trust, None: self-signed, or
-# an intermediate above, carried in the signature) and extended key usage.
+# The certificates the tests sign with: subject (None: the one the program expects; a string: that
+# common name alone; a function: of the pinned subject, (attribute, value) pairs), issuer
+# ("trusted": the test bed's code-signing root, "second-root": its second one, as another public
+# CA, "tls-root": its TLS root, which is trusted for server authentication only, "untrusted": a CA
+# the prefix does not trust, None: self-signed, or an intermediate above, carried in the
+# signature) and extended key usage.
 SIGNERS = {
     "publisher": (None, "trusted", "codeSigning"),
     "other": (OTHER_SIGNER, "trusted", "codeSigning"),
@@ -101,8 +122,17 @@ SIGNERS = {
     "crl-revoked": (None, "ca-crl", "codeSigning"),
     "crl-refused": (None, "trusted", "codeSigning"),
     "crl-silent": (None, "trusted", "codeSigning"),
+    "impostor": (impostor, "second-root", "codeSigning"),
+    "renewal-elsewhere": (None, "second-root", "codeSigning"),
+    "renewal-printable": (None, "second-root", "codeSigning"),
+    "one-attribute-more": (one_attribute_more, "trusted", "codeSigning"),
+    "one-attribute-less": (one_attribute_less, "trusted", "codeSigning"),
     **{"under-" + ca: (None, ca, "codeSigning") for ca in INTERMEDIATES},
 }
+
+# How openssl encodes a signer's strings where not as UTF-8: "default" makes printable strings
+# where they do and BMP strings for the rest, as some CAs encode names.
+STRING_MASKS = {"renewal-printable": "default"}
 
 # The certificates above that name a CRL distribution point: where it leads, and whether their
 # issuer's CRL lists them as revoked. "crls": the CRL their issuer publishes on the test's CRL
@@ -303,12 +333,13 @@ class StubTest(unittest.TestCase):
         intermediates to carry along with it, nearest first."""
         keys = os.path.join(self.work, "keys")
         os.makedirs(keys, exist_ok=True)
-        common_name, issuer, usage = SIGNERS[name]
+        subject, issuer, usage = SIGNERS[name]
         if not os.path.exists(os.path.join(keys, name + ".pem")):
             ca_dir, ca_name = self.issuer_keys(keys, issuer)
-            test_env.issue_code_signing_cert(keys, name, common_name or CONFIG.signer, ca_dir,
-                                             ca_name, usage=usage,
-                                             extra=self.revocation_address(name, ca_name))
+            test_env.issue_code_signing_cert(keys, name, None, ca_dir, ca_name, usage=usage,
+                                             extra=self.revocation_address(name, ca_name),
+                                             subject=signer_subject(subject),
+                                             string_mask=STRING_MASKS.get(name))
         return keys, self.intermediates_above(issuer)
 
     def issuer_keys(self, keys, issuer):
@@ -318,6 +349,8 @@ class StubTest(unittest.TestCase):
             return None, None
         if issuer == "trusted":
             return CONFIG.env_root, test_env.CODE_SIGNING_CA
+        if issuer == "second-root":
+            return CONFIG.env_root, test_env.SECOND_CODE_SIGNING_CA
         if issuer == "tls-root":
             return CONFIG.env_root, "ca"
         if issuer == "untrusted":
@@ -371,16 +404,17 @@ class StubTest(unittest.TestCase):
             issuer = INTERMEDIATES[issuer][0]
         return tuple(chain)
 
-    def signed(self, body, signer, chain=(), **digests):
+    def signed(self, body, signer, chain=(), alone=False, **digests):
         """`body` with an Authenticode signature by `signer` (a SIGNERS name) that also carries
-        its intermediates and the certificates named in `chain`; `digests` as sign_file's."""
+        its intermediates (unless `alone`) and the certificates named in `chain`; `digests` as
+        sign_file's."""
         keys, intermediates = self.signer_keys(signer)
         self.signatures += 1
         unsigned = os.path.join(keys, f"body-{self.signatures}.exe")
         with open(unsigned, "wb") as f:
             f.write(body)
-        test_env.sign_file(unsigned, unsigned + ".signed", keys, signer, intermediates + chain,
-                           **digests)
+        carried = (() if alone else intermediates) + chain
+        test_env.sign_file(unsigned, unsigned + ".signed", keys, signer, carried, **digests)
         with open(unsigned + ".signed", "rb") as f:
             return f.read()
 
@@ -955,6 +989,27 @@ def invalid_signature(code):
     return f"安装器签名无效 (err=0x{code:08X})"
 
 
+def signer_subject(subject):
+    """The (attribute, value) pairs of a SIGNERS subject in the program under test."""
+    if subject is None:
+        return CONFIG.subject
+    if isinstance(subject, str):
+        return [("CN", subject)]
+    return subject(CONFIG.subject)
+
+
+def other_signer(subject, pinned=True):
+    """The box for a valid signature by `subject` (a SIGNERS subject) that is not the publisher's:
+    the whole subject as the platform formats it, common name first, where the program pins the
+    publisher's subject (a pattern: the platform may quote any value); else its common name."""
+    pairs = signer_subject(subject)
+    if not pinned:
+        return "安装器签名者不符: " + next(value for name, value in pairs if name == "CN")
+    subject_text = ", ".join(f'{X500_NAMES.get(name, name)}="?{re.escape(value)}"?'
+                             for name, value in reversed(pairs))
+    return re.compile(f"^安装器签名者不符: {subject_text}$")
+
+
 class Signature(StubTest):
 
     def test_only_the_publishers_installer_starts(self):
@@ -988,7 +1043,25 @@ class Signature(StubTest):
             ("one byte changed after signing", stand_in, "publisher", {}, True,
              invalid_signature(0x80096010)),  # TRUST_E_BAD_DIGEST
             ("signed by another name", stand_in, "other", {}, False,
-             f"安装器签名者不符: {OTHER_SIGNER}"),
+             other_signer(OTHER_SIGNER, CONFIG.pinned)),
+            # Another company of the publisher's name, at another CA: only the whole subject
+            # tells them apart. A renewal at another CA, whatever string types it encodes the
+            # subject's values with, is the publisher's.
+            ("the publisher's common name, another organisation and country, under a second "
+             "trusted root", stand_in, "impostor", {}, False,
+             other_signer(impostor) if CONFIG.pinned else None),
+            ("the publisher's subject with a new key, under a second trusted root", stand_in,
+             "renewal-elsewhere", {}, False, None),
+            ("the same, its strings printable and BMP strings, not UTF-8", stand_in,
+             "renewal-printable", {}, False, None),
+            ("the pinned subject with one attribute more", stand_in, "one-attribute-more", {},
+             False, other_signer(one_attribute_more) if CONFIG.pinned else None),
+            ("the pinned subject with one attribute less", stand_in, "one-attribute-less", {},
+             False, other_signer(one_attribute_less) if CONFIG.pinned else None),
+            # A chain the signature does not complete, and that names no address to complete it
+            # from, is partial.
+            ("under an intermediate that did not come along", stand_in, "under-ca-code",
+             {"alone": True}, False, invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
             ("under an untrusted CA", stand_in, "untrusted", {}, False,
              invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
             ("under an untrusted CA that came along", stand_in, "untrusted",
@@ -1049,6 +1122,30 @@ class Signature(StubTest):
         self.assertLessEqual(crls, set(servers.fetched()))
         self.assertGreater(servers.silent.connections, 0)
 
+    def test_a_build_with_the_name_alone_checks_the_name_alone(self):
+        # The same program built with VORN_INSTALLER_SIGNER and no certificate: another
+        # company's certificate of the publisher's name passes, as the configure warns.
+        if not CONFIG.signer:
+            self.skipTest("this build starts installers unchecked (no VORN_INSTALLER_SIGNER)")
+        stand_in = expected_body(self.stand_in, MiB)
+        rows = (
+            ("the publisher's common name, another organisation and country, under a second "
+             "trusted root", "impostor", None),
+            ("signed by another name", "other", other_signer(OTHER_SIGNER, pinned=False)),
+        )
+        for what, signer, box in rows:
+            with self.case(what):
+                body = self.signed(stand_in, signer)
+                self.serve(body=body, hold=True)
+                program = CONFIG.name_only_program
+                if box is None:
+                    self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END, program=program),
+                                        body)
+                else:
+                    run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT,
+                                     program=program)
+                    self.assert_refused(run, box, len(body))
+
     def test_without_a_signer_any_installer_starts(self):
         # The same program built without VORN_INSTALLER_SIGNER: the unsigned stand-in starts.
         body = expected_body(self.stand_in, MiB)
@@ -1080,8 +1177,12 @@ def main():
     parser.add_argument("--program", required=True, help="vorn-installer.exe")
     parser.add_argument("--signer", required=True,
                         help="the installer signer compiled into --program; empty: none")
+    parser.add_argument("--signer-cert", default="",
+                        help="the certificate whose subject --program pins; empty: none")
     parser.add_argument("--unchecked-program", required=True,
                         help="the program built without an installer signer")
+    parser.add_argument("--name-only-program", required=True,
+                        help="the program built with the installer signer's name alone")
     parser.add_argument("--driver", required=True, help="the driver (driver.exe)")
     parser.add_argument("--stand-in", required=True, help="the stand-in installer")
     parser.add_argument("--host", required=True, help="host[:port] compiled into the program")
@@ -1091,10 +1192,14 @@ def main():
     args, rest = parser.parse_known_args()
     CONFIG.__dict__.update(vars(args))
     CONFIG.port = int(args.host.rpartition(":")[2]) if ":" in args.host else 443
+    CONFIG.pinned = bool(args.signer_cert)
+    CONFIG.subject = (test_env.read_subject(args.signer_cert) if CONFIG.pinned
+                      else [("CN", args.signer)])
     CONFIG.env_root = os.environ.get("VORN_TEST_ENV")
     if not CONFIG.env_root or not os.path.isdir(os.path.join(CONFIG.env_root, "prefix")):
         parser.error("VORN_TEST_ENV does not name a wine test bed (run the wine_env setup)")
-    for path in (args.program, args.unchecked_program, args.driver, args.stand_in):
+    for path in (args.program, args.unchecked_program, args.name_only_program, args.driver,
+                 args.stand_in):
         if not os.path.isfile(path):
             parser.error(f"{path} does not exist")
     os.makedirs(args.work, exist_ok=True)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Two clean builds of the same sources, from different source and build directories, must give
-# byte-identical executables (with the installer signer, when one is given).
+# byte-identical executables (with the installer signer and its certificate, when given).
 set -euo pipefail
 source_dir=$1
 host=$2
 signer=${3:-}
+signer_cert=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -16,7 +17,7 @@ build() {
     cmake -S "$copy" -B "$work/$1/out-$1" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$copy/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF -DVORN_DOWNLOAD_HOST="$host" \
-        -DVORN_INSTALLER_SIGNER="$signer" >/dev/null
+        -DVORN_INSTALLER_SIGNER="$signer" -DVORN_INSTALLER_SIGNER_CERT="$signer_cert" >/dev/null
     cmake --build "$work/$1/out-$1" >/dev/null
 }
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A Windows configure without a distribution host, or with one that is not a host name, must
 # stop with a message that says what to set: a stub with a placeholder address is never built.
-# A release configure without an installer signer must warn that installers start unchecked.
+# A release configure without an installer signer must warn that installers start unchecked, and
+# one with the signer's name alone that any certificate of that name passes; a certificate that
+# is none, or that names another publisher than the name given beside it, stops it.
 set -uo pipefail
 source_dir=$1
 work=$(mktemp -d)
@@ -35,10 +37,14 @@ expect_refusal with-quote "is not a host name" '-DVORN_DOWNLOAD_HOST=a"b'
 expect_refusal signer-newline "VORN_INSTALLER_SIGNER holds a control character" \
     -DVORN_DOWNLOAD_HOST=downloads.example.com "-DVORN_INSTALLER_SIGNER=$(printf 'a\nb')"
 
-unchecked="VORN_INSTALLER_SIGNER is not set"  # the first line of the warning: CMake wraps the rest
-# expect_accepted NAME WARNS(yes|no) ARGS...: the configure succeeds, with or without the warning.
+# The first lines of the two warnings (CMake wraps the rest): installers start unchecked; the
+# signer's name alone is checked.
+declare -A warnings=([unchecked]="VORN_INSTALLER_SIGNER is not set"
+                     [name-only]="VORN_INSTALLER_SIGNER_CERT is not set")
+# expect_accepted NAME WARNING(unchecked|name-only|none) ARGS...: the configure succeeds, showing
+# that warning and no other.
 expect_accepted() {
-    local name=$1 warns=$2 warned=no
+    local name=$1 expected=$2 shown=none
     shift 2
     if ! configure "$name" "$@"; then
         echo "FAIL: configure $name was refused:"
@@ -46,16 +52,39 @@ expect_accepted() {
         failed=1
         return
     fi
-    grep -q "$unchecked" "$work/out-$name" && warned=yes
-    if [ "$warned" != "$warns" ]; then
-        echo "FAIL: configure $name: the warning '$unchecked' expected: $warns, shown: $warned"
+    for warning in "${!warnings[@]}"; do
+        if grep -q "${warnings[$warning]}" "$work/out-$name"; then
+            [ "$shown" = none ] && shown=$warning || shown="$shown+$warning"
+        fi
+    done
+    if [ "$shown" != "$expected" ]; then
+        echo "FAIL: configure $name: warning expected: $expected, shown: $shown"
+        cat "$work/out-$name"
         failed=1
     else
-        echo "ok: $name accepted, warning shown: $warned"
+        echo "ok: $name accepted, warning shown: $shown"
     fi
 }
 
-expect_accepted good yes -DVORN_DOWNLOAD_HOST=downloads.example.com:8443
-expect_accepted with-signer no -DVORN_DOWNLOAD_HOST=downloads.example.com \
-    '-DVORN_INSTALLER_SIGNER=星岚 "Q" \ Ltd; x'
+# The publisher's certificate as signing tools write it (PEM), and as DER.
+signer="星岚 \"Q\" \\ Ltd; x"
+python3 "$source_dir/tests/fixtures/test_env.py" publisher-cert "$work/publisher.pem" \
+    --common-name "$signer"
+openssl x509 -in "$work/publisher.pem" -outform DER -out "$work/publisher.der"
+echo "not a certificate" >"$work/garbage.pem"
+host=-DVORN_DOWNLOAD_HOST=downloads.example.com
+
+expect_accepted good unchecked -DVORN_DOWNLOAD_HOST=downloads.example.com:8443
+expect_accepted with-signer name-only $host "-DVORN_INSTALLER_SIGNER=$signer"
+expect_accepted with-certificate none $host "-DVORN_INSTALLER_SIGNER_CERT=$work/publisher.pem"
+expect_accepted with-der-certificate none $host "-DVORN_INSTALLER_SIGNER_CERT=$work/publisher.der"
+expect_accepted with-both none $host "-DVORN_INSTALLER_SIGNER=$signer" \
+    "-DVORN_INSTALLER_SIGNER_CERT=$work/publisher.pem"
+# Given both, they must name the same publisher; a certificate must be one.
+expect_refusal both-disagree "VORN_INSTALLER_SIGNER and VORN_INSTALLER_SIGNER_CERT disagree" $host \
+    "-DVORN_INSTALLER_SIGNER=星岚 Ltd" "-DVORN_INSTALLER_SIGNER_CERT=$work/publisher.pem"
+expect_refusal certificate-garbage "VORN_INSTALLER_SIGNER_CERT is not a certificate" $host \
+    "-DVORN_INSTALLER_SIGNER_CERT=$work/garbage.pem"
+expect_refusal certificate-missing "VORN_INSTALLER_SIGNER_CERT does not exist" $host \
+    "-DVORN_INSTALLER_SIGNER_CERT=$work/missing.pem"
 exit $failed

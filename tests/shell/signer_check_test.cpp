@@ -1,9 +1,12 @@
 // The chain rules the program checks itself, on chains made here: the links' extensions are
-// encoded by the platform, as a certificate would carry them.
-#include "shell/signer_check.h"
+// encoded by the platform, as a certificate would carry them. And the comparison of the signer's
+// subject with the publisher's, on names the platform encodes.
+#include "shell/chain_rules.h"
+#include "shell/signer_name.h"
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -193,6 +196,145 @@ TEST(LinkRefusal, AChainWithoutLinksIsRefused) {
     CERT_CHAIN_CONTEXT empty{};
     empty.cbSize = sizeof empty;
     EXPECT_EQ(link_refusal(empty), static_cast<std::uint32_t>(CERT_E_CHAINING));
+}
+
+// One attribute of a name: its type, how its value is encoded, and the value.
+struct Attribute {
+    const char* oid;
+    DWORD encoding;
+    const wchar_t* value;
+};
+
+// A name: its relative names in order, each with its attributes.
+using Name = std::vector<std::vector<Attribute>>;
+
+std::vector<BYTE> encode_name(const Name& name) {
+    std::vector<std::vector<CERT_RDN_ATTR>> attributes;
+    for (const std::vector<Attribute>& part : name) {
+        auto& encoded = attributes.emplace_back();
+        for (const Attribute& attribute : part) {
+            CERT_RDN_ATTR value{};
+            value.pszObjId = const_cast<LPSTR>(attribute.oid);
+            value.dwValueType = attribute.encoding;
+            value.Value.cbData = static_cast<DWORD>(std::wcslen(attribute.value) * sizeof(wchar_t));
+            value.Value.pbData = reinterpret_cast<BYTE*>(const_cast<wchar_t*>(attribute.value));
+            encoded.push_back(value);
+        }
+    }
+    std::vector<CERT_RDN> parts;
+    for (std::vector<CERT_RDN_ATTR>& part : attributes) {
+        parts.push_back({static_cast<DWORD>(part.size()), part.data()});
+    }
+    CERT_NAME_INFO info{static_cast<DWORD>(parts.size()), parts.data()};
+    return encode(X509_UNICODE_NAME, &info);
+}
+
+constexpr DWORD PRINTABLE = CERT_RDN_PRINTABLE_STRING;
+constexpr DWORD UTF8 = CERT_RDN_UTF8_STRING;
+constexpr DWORD BMP = CERT_RDN_BMP_STRING;
+constexpr DWORD IA5 = CERT_RDN_IA5_STRING;
+
+const Attribute COUNTRY{szOID_COUNTRY_NAME, PRINTABLE, L"CN"};
+const Attribute STATE{szOID_STATE_OR_PROVINCE_NAME, UTF8, L"Shanghai"};
+const Attribute LOCALITY{szOID_LOCALITY_NAME, UTF8, L"上海"};
+const Attribute ORGANISATION{szOID_ORGANIZATION_NAME, UTF8, L"Xinglan Test Co., Ltd."};
+const Attribute COMMON_NAME{szOID_COMMON_NAME, UTF8, L"星岚测试 Publisher"};
+// The publisher's subject as the build pins it.
+const Name PINNED{{COUNTRY}, {STATE}, {LOCALITY}, {ORGANISATION}, {COMMON_NAME}};
+
+struct NameRow {
+    const char* what;
+    Name signer;
+    bool same;
+};
+
+TEST(SameName, TheWholeNameInOrderWhateverStringEncodingTheCaChose) {
+    const NameRow rows[] = {
+        {"the pinned subject itself", PINNED, true},
+        {"a country as a UTF-8 string, not a printable one",
+         {{{szOID_COUNTRY_NAME, UTF8, L"CN"}}, {STATE}, {LOCALITY}, {ORGANISATION}, {COMMON_NAME}},
+         true},
+        {"every string as a BMP string",
+         {{{szOID_COUNTRY_NAME, BMP, L"CN"}},
+          {{szOID_STATE_OR_PROVINCE_NAME, BMP, L"Shanghai"}},
+          {{szOID_LOCALITY_NAME, BMP, LOCALITY.value}},
+          {{szOID_ORGANIZATION_NAME, BMP, ORGANISATION.value}},
+          {{szOID_COMMON_NAME, BMP, COMMON_NAME.value}}},
+         true},
+        {"the common name alone", {{COMMON_NAME}}, false},
+        {"the common name, another organisation and country",
+         {{{szOID_COUNTRY_NAME, PRINTABLE, L"ZZ"}},
+          {{szOID_ORGANIZATION_NAME, UTF8, L"Impostor Holdings"}},
+          {COMMON_NAME}},
+         false},
+        {"one attribute more",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {ORGANISATION},
+          {{szOID_ORGANIZATIONAL_UNIT_NAME, UTF8, L"Engineering"}},
+          {COMMON_NAME}},
+         false},
+        {"one attribute more, as a last relative name",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {ORGANISATION},
+          {COMMON_NAME},
+          {{szOID_ORGANIZATIONAL_UNIT_NAME, UTF8, L"Engineering"}}},
+         false},
+        {"one attribute less", {{COUNTRY}, {STATE}, {ORGANISATION}, {COMMON_NAME}}, false},
+        {"another state",
+         {{COUNTRY},
+          {{szOID_STATE_OR_PROVINCE_NAME, UTF8, L"Delaware"}},
+          {LOCALITY},
+          {ORGANISATION},
+          {COMMON_NAME}},
+         false},
+        {"the same attributes in another order",
+         {{COMMON_NAME}, {ORGANISATION}, {LOCALITY}, {STATE}, {COUNTRY}},
+         false},
+        {"an organisation in other case",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {{szOID_ORGANIZATION_NAME, UTF8, L"XINGLAN TEST CO., LTD."}},
+          {COMMON_NAME}},
+         false},
+        {"a common name with a space more",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {ORGANISATION},
+          {{szOID_COMMON_NAME, UTF8, L"星岚测试  Publisher"}}},
+         false},
+        {"the organisation and the common name in one relative name",
+         {{COUNTRY}, {STATE}, {LOCALITY}, {ORGANISATION, COMMON_NAME}},
+         false},
+        {"an e-mail address in place of the common name, same text",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {ORGANISATION},
+          {{szOID_RSA_emailAddr, IA5, L"Publisher"}}},
+         false},
+    };
+    const std::vector<BYTE> pinned = encode_name(PINNED);
+    const CERT_NAME_BLOB pinned_blob{static_cast<DWORD>(pinned.size()),
+                                     const_cast<BYTE*>(pinned.data())};
+    for (const NameRow& row : rows) {
+        const std::vector<BYTE> signer = encode_name(row.signer);
+        const CERT_NAME_BLOB signer_blob{static_cast<DWORD>(signer.size()),
+                                         const_cast<BYTE*>(signer.data())};
+        EXPECT_EQ(same_name(pinned_blob, signer_blob), row.same) << row.what;
+        EXPECT_EQ(same_name(signer_blob, pinned_blob), row.same) << row.what << ", the other way";
+    }
+}
+
+TEST(SameName, ANameThePlatformCannotDecodeIsNobodys) {
+    std::vector<BYTE> garbled = {0x30, 0x03, 0x06};  // a truncated sequence
+    const CERT_NAME_BLOB blob{static_cast<DWORD>(garbled.size()), garbled.data()};
+    EXPECT_FALSE(same_name(blob, blob));
 }
 
 }  // namespace

@@ -1,0 +1,71 @@
+// The platform's certificate objects, each owned by a small type, and the platform's decoding of
+// their encoded parts: the signer check never reads ASN.1 itself.
+#pragma once
+
+#include "shell/handles.h"
+// After windows.h, which it needs. The chain parameters' URL retrieval timeout is one of the
+// "extra" fields.
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
+#include <wincrypt.h>
+
+#include <cstdint>
+
+namespace vorn {
+
+struct ChainTraits {
+    static PCCERT_CHAIN_CONTEXT none() { return nullptr; }
+    static void close(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
+};
+
+using ChainHandle = UniqueHandle<ChainTraits>;
+
+struct CertificateTraits {
+    static PCCERT_CONTEXT none() { return nullptr; }
+    static void close(PCCERT_CONTEXT certificate) { CertFreeCertificateContext(certificate); }
+};
+
+using CertificateHandle = UniqueHandle<CertificateTraits>;
+
+struct StoreTraits {
+    static HCERTSTORE none() { return nullptr; }
+    static void close(HCERTSTORE store) { CertCloseStore(store, 0); }
+};
+
+using StoreHandle = UniqueHandle<StoreTraits>;
+
+struct CrlTraits {
+    static PCCRL_CONTEXT none() { return nullptr; }
+    static void close(PCCRL_CONTEXT crl) { CertFreeCRLContext(crl); }
+};
+
+using CrlHandle = UniqueHandle<CrlTraits>;
+
+// A structure that CryptDecodeObjectEx allocated; freed with LocalFree.
+template <class Structure>
+struct DecodedTraits {
+    static Structure* none() { return nullptr; }
+    static void close(Structure* decoded) { LocalFree(decoded); }
+};
+
+template <class Structure>
+using Decoded = UniqueHandle<DecodedTraits<Structure>>;
+
+// The encoded `data` as the platform decodes it as `type`, or none when it cannot be read.
+template <class Structure>
+Decoded<Structure> decode(LPCSTR type, const BYTE* data, DWORD size) {
+    Structure* decoded = nullptr;
+    DWORD decoded_size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, type, data, size, CRYPT_DECODE_ALLOC_FLAG, nullptr,
+                             &decoded, &decoded_size)) {
+        decoded = nullptr;
+    }
+    return Decoded<Structure>(decoded);
+}
+
+// A failed call's error as a code that is never 0, so it can never read as a pass.
+inline std::uint32_t failure_code(DWORD error) {
+    return error != ERROR_SUCCESS ? static_cast<std::uint32_t>(HRESULT_FROM_WIN32(error))
+                                  : static_cast<std::uint32_t>(E_FAIL);
+}
+
+}  // namespace vorn

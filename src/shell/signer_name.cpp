@@ -1,0 +1,124 @@
+#include "shell/signer_name.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "text.h"
+
+namespace vorn {
+namespace {
+
+// The string types a directory string (X.520) may be encoded as.
+bool is_directory_string(DWORD type) {
+    switch (type) {
+        case CERT_RDN_PRINTABLE_STRING:
+        case CERT_RDN_TELETEX_STRING:
+        case CERT_RDN_UNIVERSAL_STRING:
+        case CERT_RDN_UTF8_STRING:
+        case CERT_RDN_BMP_STRING:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A directory string's value in UTF-16, as the platform decoded it, without the one terminator
+// that it counts in for some encodings (wine does for UTF-8 strings). Nothing when another null
+// character remains: such a value could read like another that it is not.
+std::optional<std::wstring_view> string_value(const CERT_RDN_VALUE_BLOB& value) {
+    std::wstring_view text(reinterpret_cast<const wchar_t*>(value.pbData),
+                           value.cbData / sizeof(wchar_t));
+    if (!text.empty() && text.back() == L'\0') text.remove_suffix(1);
+    if (text.find(L'\0') != std::wstring_view::npos) return std::nullopt;
+    return text;
+}
+
+bool same_value(const CERT_RDN_ATTR& one, const CERT_RDN_ATTR& other) {
+    const DWORD one_type = one.dwValueType & CERT_RDN_TYPE_MASK;
+    const DWORD other_type = other.dwValueType & CERT_RDN_TYPE_MASK;
+    if (is_directory_string(one_type) && is_directory_string(other_type)) {
+        const auto one_text = string_value(one.Value);
+        const auto other_text = string_value(other.Value);
+        return one_text && other_text && *one_text == *other_text;
+    }
+    const std::span one_value(one.Value.pbData, one.Value.cbData);
+    const std::span other_value(other.Value.pbData, other.Value.cbData);
+    return one_type == other_type &&
+           std::equal(one_value.begin(), one_value.end(), other_value.begin(), other_value.end());
+}
+
+bool same_attribute(const CERT_RDN_ATTR& one, const CERT_RDN_ATTR& other) {
+    return std::strcmp(one.pszObjId, other.pszObjId) == 0 && same_value(one, other);
+}
+
+bool same_relative_name(const CERT_RDN& one, const CERT_RDN& other) {
+    const std::span one_attributes(one.rgRDNAttr, one.cRDNAttr);
+    const std::span other_attributes(other.rgRDNAttr, other.cRDNAttr);
+    return std::equal(one_attributes.begin(), one_attributes.end(), other_attributes.begin(),
+                      other_attributes.end(), same_attribute);
+}
+
+// The platform's decoding of a name with every string value as UTF-16, whatever its encoding.
+Decoded<CERT_NAME_INFO> decode_name(const CERT_NAME_BLOB& name) {
+    return decode<CERT_NAME_INFO>(X509_UNICODE_NAME, name.pbData, name.cbData);
+}
+
+// The first common name in the certificate's subject, in UTF-16 as the platform gives it.
+WideString subject_common_name(PCCERT_CONTEXT certificate) {
+    void* const common_name = const_cast<LPSTR>(szOID_COMMON_NAME);
+    const DWORD size =
+        CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, common_name, nullptr, 0);
+    WideString name(size, L'\0');  // size counts the terminator; it is at least 1
+    CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, common_name, name.data(), size);
+    name.resize(size > 0 ? size - 1 : 0);
+    return name;
+}
+
+// The subject as the platform formats it for people, most specific first: "CN=…, O=…, C=…".
+WideString subject_text(const CERT_NAME_BLOB& subject) {
+    auto* const name = const_cast<CERT_NAME_BLOB*>(&subject);
+    constexpr DWORD format = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+    const DWORD size = CertNameToStrW(X509_ASN_ENCODING, name, format, nullptr, 0);
+    WideString text(size, L'\0');  // size counts the terminator; it is at least 1
+    CertNameToStrW(X509_ASN_ENCODING, name, format, text.data(), size);
+    text.resize(size > 0 ? size - 1 : 0);
+    return text;
+}
+
+// Whether the signer carries the whole subject of the publisher's certificate. A certificate the
+// platform cannot read pins nobody.
+bool carries_pinned_subject(const CERT_INFO& signer, std::string_view pinned_certificate) {
+    const CertificateHandle pinned(CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(pinned_certificate.data()),
+        static_cast<DWORD>(pinned_certificate.size())));
+    return pinned.valid() && same_name(pinned.get()->pCertInfo->Subject, signer.Subject);
+}
+
+}  // namespace
+
+bool same_name(const CERT_NAME_BLOB& one, const CERT_NAME_BLOB& other) {
+    const auto one_name = decode_name(one);
+    const auto other_name = decode_name(other);
+    if (!one_name.valid() || !other_name.valid()) return false;
+    const std::span one_parts(one_name.get()->rgRDN, one_name.get()->cRDN);
+    const std::span other_parts(other_name.get()->rgRDN, other_name.get()->cRDN);
+    return std::equal(one_parts.begin(), one_parts.end(), other_parts.begin(), other_parts.end(),
+                      same_relative_name);
+}
+
+std::optional<std::string> signer_mismatch(PCCERT_CONTEXT signer,
+                                           const InstallerSigner& publisher) {
+    if (!publisher.certificate.empty()) {
+        if (carries_pinned_subject(*signer->pCertInfo, publisher.certificate)) return std::nullopt;
+        const WideString subject = subject_text(signer->pCertInfo->Subject);
+        return from_wide(subject.empty() ? subject_common_name(signer) : subject);
+    }
+    const WideString name = subject_common_name(signer);
+    if (from_wide_strict(name) == publisher.common_name) return std::nullopt;
+    return from_wide(name);
+}
+
+}  // namespace vorn
