@@ -1,7 +1,5 @@
 #include "download/proxy.h"
 
-#include <vector>
-
 namespace vorn {
 namespace {
 
@@ -32,17 +30,16 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
            equals_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
-// The non-empty, trimmed pieces of `list` between any of the `separators`.
-std::vector<std::string_view> split(std::string_view list, std::string_view separators) {
-    std::vector<std::string_view> pieces;
+// Takes the next non-empty, trimmed piece of `list` up to any of the `separators`; false when
+// none is left.
+bool next_piece(std::string_view& list, std::string_view separators, std::string_view& piece) {
     while (!list.empty()) {
         const std::size_t end = list.find_first_of(separators);
-        const std::string_view piece = trim(list.substr(0, end));
-        if (!piece.empty()) pieces.push_back(piece);
-        if (end == std::string_view::npos) break;
-        list.remove_prefix(end + 1);
+        piece = trim(list.substr(0, end));
+        list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+        if (!piece.empty()) return true;
     }
-    return pieces;
+    return false;
 }
 
 bool is_host_char(char c) {
@@ -119,7 +116,8 @@ std::optional<ProxyRoute> discover_route(std::string_view address,
 
 std::string normalized_bypass_list(std::string_view list) {
     std::string joined;
-    for (const std::string_view entry : split(list, "; \t\r\n,")) {
+    std::string_view entry;
+    while (next_piece(list, "; \t\r\n,", entry)) {
         if (!joined.empty()) joined += ';';
         joined += entry;
     }
@@ -131,9 +129,9 @@ std::string normalized_bypass_list(std::string_view list) {
 // a proxy that is down does not get its second choice.
 std::optional<ProxyRoute> route_from_discovery(const DiscoveredProxy& answer) {
     if (!answer.named) return ProxyRoute{ProxyRoute::Kind::direct, {}, {}};
-    const std::vector<std::string_view> entries = split(answer.proxy, ";");
-    if (entries.empty()) return std::nullopt;
-    std::string_view first = entries.front();
+    std::string_view list = answer.proxy;
+    std::string_view first;
+    if (!next_piece(list, ";", first)) return std::nullopt;
     if (equals_ignoring_case(first, "DIRECT")) return ProxyRoute{ProxyRoute::Kind::direct, {}, {}};
     if (first == "PROXY") return std::nullopt;  // the keyword without its proxy, not a host
     if (starts_with_ignoring_case(first, "PROXY") && first.size() > 5 && is_space(first[5])) {
@@ -148,11 +146,12 @@ std::optional<ProxyRoute> route_from_discovery(const DiscoveredProxy& answer) {
 // entry counts, else the one without a scheme. A list that names only other schemes leaves
 // https without a proxy, as browsers treat it.
 std::optional<ProxyRoute> route_from_manual(std::string_view proxy, std::string_view bypass) {
-    const std::vector<std::string_view> entries = split(proxy, "; \t\r\n");
-    if (entries.empty()) return std::nullopt;
     std::optional<std::string_view> for_https;
     std::optional<std::string_view> for_all;
-    for (const std::string_view entry : entries) {
+    std::string_view entry;
+    bool any = false;
+    while (next_piece(proxy, "; \t\r\n", entry)) {
+        any = true;
         const std::size_t equals = entry.find('=');
         if (equals == std::string_view::npos) {
             if (!for_all) for_all = entry;
@@ -160,6 +159,7 @@ std::optional<ProxyRoute> route_from_manual(std::string_view proxy, std::string_
             if (!for_https) for_https = trim(entry.substr(equals + 1));
         }
     }
+    if (!any) return std::nullopt;
     const std::optional<std::string_view> chosen = for_https ? for_https : for_all;
     if (!chosen) return ProxyRoute{ProxyRoute::Kind::direct, {}, {}};
     auto server = proxy_server(*chosen);
