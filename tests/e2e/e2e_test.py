@@ -234,8 +234,9 @@ class StubTest(unittest.TestCase):
 
     # -- the server -------------------------------------------------------------------------
 
-    def serve(self, hold=False, **response):
-        """The stub's server on its compiled-in port, stopped when the test ends. Each request
+    def serve(self, hold=False, host="127.0.0.1", **response):
+        """The stub's server on its compiled-in port (on loopback address `host`: 127.0.0.2 is
+        where only a proxy finds it), stopped when the test ends. Each request
         it receives also creates self.request_seen, which the driver can wait for. With
         hold=True it answers a run's request only once the driver has reported the window: a
         download that ends at once could otherwise close the window before a loaded driver
@@ -255,8 +256,8 @@ class StubTest(unittest.TestCase):
         deadline = time.monotonic() + PORT_WAIT
         while True:
             try:
-                server = TestServer(CONFIG.env_root, port=CONFIG.port, on_event=on_event,
-                                    hold=hold, **response)
+                server = TestServer(CONFIG.env_root, port=CONFIG.port, host=host,
+                                    on_event=on_event, hold=hold, **response)
                 break
             except OSError as e:
                 if e.errno != errno.EADDRINUSE or time.monotonic() > deadline:

@@ -1,0 +1,260 @@
+#!/usr/bin/python3
+"""The shipping stub behind a real proxy: squid, started by the test as its own process on
+loopback, in a network where only the proxy reaches the download host. The host's servers listen
+on 127.0.0.2, which the name compiled into the stub ("localhost") never leads to: only squid,
+whose hosts file maps the name there, finds them. A run that downloads therefore proves the
+proxy was used, and one that goes direct fails ("WinHttpSendRequest 失败 (err=12029)").
+
+The proxy settings are written into the test prefix as Windows keeps them: the user's in the
+binary value DefaultConnectionSettings (HKCU), the machine's WinHTTP one in WinHttpSettings
+(HKLM), and removed again when the test ends. Arguments: e2e_test.py's."""
+
+import os
+import struct
+import subprocess
+
+import e2e_test
+from e2e_test import (BOX_THEN_EXIT, CONFIG, DOWNLOAD_TARGET, MiB, TO_THE_END, USER_AGENT,
+                      WAIT_WINDOW, StubTest)
+from https_server import TestServer
+from nginx_server import NginxServer
+from squid_server import SquidServer, free_port
+
+HIDDEN_HOST = "127.0.0.2"
+CONNECTIONS_KEY = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+USER_KEY = r"HKCU" "\\" + CONNECTIONS_KEY
+MACHINE_KEY = r"HKLM" "\\" + CONNECTIONS_KEY
+# DefaultConnectionSettings' flags, as Internet Options sets them.
+DIRECT, MANUAL, SCRIPT, DETECT = 1, 2, 4, 8
+REG_TIMEOUT = 60  # seconds for one `wine reg` (a cold wine start under load)
+
+UNREACHABLE = "WinHttpSendRequest 失败 (err=12029)"  # ERROR_WINHTTP_CANNOT_CONNECT
+# wine reports a 407 to the tunnel's CONNECT as ERROR_WINHTTP_SECURE_CHANNEL_ERROR.
+PROXY_LOGON_REFUSED = "WinHttpSendRequest 失败 (err=12157)"
+CANCELLED = "用户已取消"
+
+PAC_PATH = "/proxy.pac"
+THROWING_SCRIPT = "function FindProxyForURL(url, host) { throw 'no proxy for you'; }"
+
+RELEASE = "vorn-setup-2.0.0.exe"
+
+
+def settings_value(version, counter, flags, *texts):
+    """A connection settings value as Windows writes it: version, a change counter, the flags,
+    then each text with its length in front."""
+    value = struct.pack("<III", version, counter, flags)
+    for text in texts:
+        data = text.encode("ascii")
+        value += struct.pack("<I", len(data)) + data
+    return value
+
+
+def user_settings(flags, proxy="", bypass="", script=""):
+    """Internet Options' value; Windows keeps 32 more bytes after the texts."""
+    return settings_value(0x46, 1, flags, proxy, bypass, script) + bytes(32)
+
+
+def machine_settings(proxy, bypass=""):
+    """`netsh winhttp set proxy`'s value. Its counter stays 0: wine ignores the value
+    otherwise."""
+    return settings_value(0x18, 0, DIRECT | MANUAL, proxy, bypass)
+
+
+def tunnel(port="{port}", status=200):
+    return ("CONNECT", f"localhost:{port}", status)
+
+
+# (what, the user's settings (flags, proxy, bypass, script; None: no value, the prefix's
+# default, which is automatic detection), the machine's WinHTTP proxy (None: none), the proxy
+# ("squid", "squid-basic": asking for Basic credentials, "refusing": a port nobody listens on),
+# the script its address serves (None: no script server; "silent": one that takes the request and
+# never answers), the download host ("python", "nginx"), the outcome ("start", "cancel" or the
+# box), what the proxy logs (method, URL, status) and the outcome of the stub before it read the
+# user's settings.
+# "{proxy}" is the proxy's host:port, "{script}" the script's address, "{port}" the download
+# host's port and "{b_port}" nginx's file host's.
+ROWS = (
+    ("none set (control)", (DIRECT,), None, "squid", None, "python", UNREACHABLE, []),
+    ("the machine's WinHTTP proxy", (DIRECT,), "{proxy}", "squid", None, "python", "start",
+     [tunnel()]),
+    ("the user's manual proxy", (DIRECT | MANUAL, "{proxy}"), None, "squid", None, "python",
+     "start", [tunnel()]),
+    ("the manual proxy, the download host in its bypass list",
+     (DIRECT | MANUAL, "{proxy}", "*.example.com;localhost"), None, "squid", None, "python",
+     UNREACHABLE, []),
+    ("the manual proxy, <local> in its bypass list",
+     (DIRECT | MANUAL, "{proxy}", "<local>"), None, "squid", None, "python", UNREACHABLE, []),
+    ("a script answering PROXY …; DIRECT", (DIRECT | SCRIPT, "", "", "{script}"), None, "squid",
+     "function FindProxyForURL(url, host) { return 'PROXY {proxy}; DIRECT'; }", "python",
+     "start", [tunnel()]),
+    ("a script answering DIRECT, the machine's proxy set", (DIRECT | SCRIPT, "", "", "{script}"),
+     "{proxy}", "squid", "function FindProxyForURL(url, host) { return 'DIRECT'; }", "python",
+     UNREACHABLE, []),
+    ("a script that throws, a manual proxy set",
+     (DIRECT | MANUAL | SCRIPT, "{proxy}", "", "{script}"), None, "squid", THROWING_SCRIPT,
+     "python", "start", [tunnel()]),
+    ("a script server that never answers, a manual proxy set",
+     (DIRECT | MANUAL | SCRIPT, "{proxy}", "", "{script}"), None, "squid", "silent", "python",
+     "start", [tunnel()]),
+    ("detection with no WPAD (the prefix's default), the machine's proxy set", None, "{proxy}",
+     "squid", None, "python", "start", [tunnel()]),
+    ("detection with no WPAD, a manual proxy set", (DIRECT | MANUAL | DETECT, "{proxy}"), None,
+     "squid", None, "python", "start", [tunnel()]),
+    ("a proxy that refuses connections", (DIRECT | MANUAL, "{proxy}"), None, "refusing", None,
+     "python", UNREACHABLE, []),
+    ("a proxy that asks for credentials (Basic)", (DIRECT | MANUAL, "{proxy}"), None,
+     "squid-basic", None, "python", PROXY_LOGON_REFUSED, [tunnel(status=407)]),
+    ("Cancel during a download through the proxy", (DIRECT | MANUAL, "{proxy}"), None, "squid",
+     None, "python", "cancel", [tunnel()]),
+    ("the nginx reference configuration behind the proxy (A's 302 to B, both through it)",
+     (DIRECT | MANUAL, "{proxy}"), None, "squid", None, "nginx", "start",
+     [tunnel(), tunnel("{b_port}")]),
+)
+
+
+class Proxy(StubTest):
+
+    def setUp(self):
+        super().setUp()
+        # What other tests find in the shared prefix: no proxy settings of ours, however a row
+        # ended. (The machine's setting also comes from http_proxy: not for this test.)
+        self.addCleanup(self.clear_settings)
+        self.clear_settings()
+
+    def test_proxy_settings_as_windows_finds_them(self):
+        for (what, user, machine, proxy_kind, script, host, outcome, logged) in ROWS:
+            with self.case(what):
+                self.run_row(user, machine, proxy_kind, script, host, outcome, logged)
+
+    def run_row(self, user, machine, proxy_kind, script, host, outcome, logged):
+        proxy = self.start_proxy(proxy_kind)
+        values = {"proxy": proxy.address if proxy else self.refusing_address(),
+                  "port": str(CONFIG.port)}
+        if script is not None:
+            values["script"] = self.serve_script(script, values)
+        self.write_settings(user, machine, values)
+
+        if host == "nginx":
+            body = self.installer_body(6 * MiB)
+            nginx = NginxServer(os.path.join(self.work, "nginx"), CONFIG.env_root, CONFIG.port,
+                                {RELEASE: body}, RELEASE, RELEASE_EXTRA="limit_rate 3m;",
+                                A_LISTEN=f"{HIDDEN_HOST}:{CONFIG.port}",
+                                B_LISTEN=HIDDEN_HOST + ":{b_port}")
+            self.servers.append(nginx)
+            values["b_port"] = str(nginx.b_port)
+            server = None
+        elif outcome == "cancel":
+            server, body = self.serve_installer(16 * MiB, host=HIDDEN_HOST, rate=MiB)
+        else:
+            server, body = self.serve_installer(2 * MiB, host=HIDDEN_HOST, hold=True)
+
+        if outcome == "start":
+            self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END), body)
+        elif outcome == "cancel":
+            run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", "click-cancel",
+                             *BOX_THEN_EXIT)
+            self.assert_failure(run, CANCELLED)
+        else:
+            self.assert_failure(self.drive(*BOX_THEN_EXIT), outcome)
+
+        expected = [(m, url.format(**values), status) for m, url, status in logged]
+        if proxy:
+            self.assert_proxied(proxy, expected)
+        if server is not None:
+            self.assert_requests(server, outcome)
+        if host == "nginx":
+            requests = nginx.wait_requests(2)
+            self.assertEqual([r.status for r in requests], [302, 200], nginx.log_lines())
+            self.assertEqual({r.agent for r in requests}, {USER_AGENT}, nginx.log_lines())
+
+    def assert_proxied(self, proxy, expected):
+        """The proxy's tunnels are `expected`, each one that opened led to the host where it
+        hides, and nothing else got through. (After a 407 to its CONNECT wine sends its TLS
+        handshake into the refused connection, which squid logs as an invalid request.)"""
+        seen = proxy.wait_requests(len(expected))
+        tunnels = [r for r in seen if r.method == "CONNECT"]
+        self.assertEqual([(r.method, r.url, r.status) for r in tunnels], expected,
+                         proxy.log_lines())
+        for request in tunnels:
+            if request.status == 200:
+                self.assertEqual(request.server, HIDDEN_HOST, proxy.log_lines())
+        self.assertEqual([r for r in seen if r.method != "CONNECT" and r.status < 400], [],
+                         proxy.log_lines())
+
+    def assert_requests(self, server, outcome):
+        """The download host got the stub's one request when the run got that far. Through a
+        tunnel wine names the whole address in the request line, as to a proxy; Windows names
+        the path alone: either reaches the same resource."""
+        if outcome not in ("start", "cancel"):
+            self.assertEqual(server.requests, [])
+            return
+        self.assertEqual(len(server.requests), 1)
+        request = server.requests[0]
+        self.assertIn(request.target,
+                      (DOWNLOAD_TARGET, f"https://localhost:{CONFIG.port}{DOWNLOAD_TARGET}"))
+        self.assertEqual(request.header("User-Agent"), USER_AGENT)
+
+    # -- the proxy and the script --------------------------------------------------------------
+
+    def start_proxy(self, kind):
+        """squid for `kind`, stopped when the row ends; None for a proxy that refuses."""
+        if kind == "refusing":
+            return None
+        proxy = SquidServer(os.path.join(self.work, "squid"), {"localhost": HIDDEN_HOST},
+                            basic_auth=kind == "squid-basic")
+        self.servers.append(proxy)
+        return proxy
+
+    @staticmethod
+    def refusing_address():
+        """A loopback port that nobody listens on now."""
+        return f"127.0.0.1:{free_port()}"
+
+    def serve_script(self, script, values):
+        """The script's address on a plain HTTP server of its own."""
+        if script == "silent":
+            server = TestServer(tls=False, stall_before_headers=True)
+        else:
+            text = script.replace("{proxy}", values["proxy"])
+            server = TestServer(tls=False, routes={PAC_PATH: {
+                "body": text.encode(),
+                "headers": {"Content-Type": "application/x-ns-proxy-autoconfig"}}})
+        self.servers.append(server)
+        return f"http://127.0.0.1:{server.port}{PAC_PATH}"
+
+    # -- the settings in the prefix ------------------------------------------------------------
+
+    def write_settings(self, user, machine, values):
+        if user is None:
+            self.reg("delete", USER_KEY, "/v", "DefaultConnectionSettings", "/f", check=False)
+        else:
+            flags, *texts = user
+            value = user_settings(flags, *(t.format(**values) for t in texts))
+            self.reg("add", USER_KEY, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
+                     "/d", value.hex(), "/f")
+        if machine is None:
+            self.reg("delete", MACHINE_KEY, "/v", "WinHttpSettings", "/f", check=False)
+        else:
+            value = machine_settings(machine.format(**values))
+            self.reg("add", MACHINE_KEY, "/v", "WinHttpSettings", "/t", "REG_BINARY", "/d",
+                     value.hex(), "/f")
+
+    def clear_settings(self):
+        self.reg("delete", USER_KEY, "/v", "DefaultConnectionSettings", "/f", check=False)
+        self.reg("delete", MACHINE_KEY, "/v", "WinHttpSettings", "/f", check=False)
+
+    def reg(self, *args, check=True):
+        """`wine reg` in the test prefix; a value that is not there to delete is no failure."""
+        log = os.path.join(self.work, "reg.log")
+        with open(log, "ab") as out:
+            result = subprocess.run([CONFIG.wine_run, "reg", *args], stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=out, timeout=REG_TIMEOUT)
+        if check and result.returncode != 0:
+            self.fail(f"wine reg {' '.join(args)} failed ({result.returncode}); see {log}")
+
+
+if __name__ == "__main__":
+    # The machine's WinHTTP setting also comes from http_proxy under wine: the rows set it alone.
+    for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy"):
+        os.environ.pop(name, None)
+    e2e_test.main()
