@@ -59,8 +59,19 @@ std::optional<DiscoveredProxy> ask_platform(const Discovery& job) {
     return answer;
 }
 
+// WinHTTP loads these by name when it detects (the adapters, DHCP). Loaded here from System32
+// first, and kept, no copy elsewhere can answer that load: wine's loader does not apply the
+// process's DLL directories to the loads its own DLLs delay (a planted iphlpapi was loaded from
+// the exe's folder).
+void load_detection_dlls() {
+    for (const wchar_t* name : {L"iphlpapi.dll", L"dhcpcsvc.dll"}) {
+        LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+}
+
 DWORD WINAPI run_discovery(void* parameter) {
     auto* const job = static_cast<Discovery*>(parameter);
+    if (job->script_address.empty()) load_detection_dlls();
     job->found = ask_platform(*job);
     return 0;
 }
