@@ -10,7 +10,6 @@ binary value DefaultConnectionSettings (HKCU), the machine's WinHTTP one in WinH
 (HKLM), and removed again when the test ends. Arguments: e2e_test.py's."""
 
 import os
-import struct
 import subprocess
 
 import e2e_test
@@ -18,14 +17,11 @@ from e2e_test import (BOX_THEN_EXIT, CONFIG, DOWNLOAD_TARGET, MiB, TO_THE_END, U
                       WAIT_WINDOW, StubTest)
 from https_server import TestServer
 from nginx_server import NginxServer
-from squid_server import SquidServer, free_port
+from squid_server import (DETECT, DIRECT, MACHINE_SETTINGS, MANUAL, SCRIPT, USER_SETTINGS,
+                          SquidServer, delete_args, free_port, machine_settings, setting_args,
+                          user_settings)
 
 HIDDEN_HOST = "127.0.0.2"
-CONNECTIONS_KEY = r"Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
-USER_KEY = r"HKCU" "\\" + CONNECTIONS_KEY
-MACHINE_KEY = r"HKLM" "\\" + CONNECTIONS_KEY
-# DefaultConnectionSettings' flags, as Internet Options sets them.
-DIRECT, MANUAL, SCRIPT, DETECT = 1, 2, 4, 8
 REG_TIMEOUT = 60  # seconds for one `wine reg` (a cold wine start under load)
 
 UNREACHABLE = "WinHttpSendRequest 失败 (err=12029)"  # ERROR_WINHTTP_CANNOT_CONNECT
@@ -37,27 +33,6 @@ PAC_PATH = "/proxy.pac"
 THROWING_SCRIPT = "function FindProxyForURL(url, host) { throw 'no proxy for you'; }"
 
 RELEASE = "vorn-setup-2.0.0.exe"
-
-
-def settings_value(version, counter, flags, *texts):
-    """A connection settings value as Windows writes it: version, a change counter, the flags,
-    then each text with its length in front."""
-    value = struct.pack("<III", version, counter, flags)
-    for text in texts:
-        data = text.encode("ascii")
-        value += struct.pack("<I", len(data)) + data
-    return value
-
-
-def user_settings(flags, proxy="", bypass="", script=""):
-    """Internet Options' value; Windows keeps 32 more bytes after the texts."""
-    return settings_value(0x46, 1, flags, proxy, bypass, script) + bytes(32)
-
-
-def machine_settings(proxy, bypass=""):
-    """`netsh winhttp set proxy`'s value. Its counter stays 0: wine ignores the value
-    otherwise."""
-    return settings_value(0x18, 0, DIRECT | MANUAL, proxy, bypass)
 
 
 def tunnel(port="{port}", status=200):
@@ -226,31 +201,28 @@ class Proxy(StubTest):
 
     def write_settings(self, user, machine, values):
         if user is None:
-            self.reg("delete", USER_KEY, "/v", "DefaultConnectionSettings", "/f", check=False)
+            self.reg(*delete_args(USER_SETTINGS), check=False)
         else:
             flags, *texts = user
-            value = user_settings(flags, *(t.format(**values) for t in texts))
-            self.reg("add", USER_KEY, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
-                     "/d", value.hex(), "/f")
+            self.reg(*setting_args(USER_SETTINGS,
+                                   user_settings(flags, *(t.format(**values) for t in texts))))
         if machine is None:
-            self.reg("delete", MACHINE_KEY, "/v", "WinHttpSettings", "/f", check=False)
+            self.reg(*delete_args(MACHINE_SETTINGS), check=False)
         else:
-            value = machine_settings(machine.format(**values))
-            self.reg("add", MACHINE_KEY, "/v", "WinHttpSettings", "/t", "REG_BINARY", "/d",
-                     value.hex(), "/f")
+            self.reg(*setting_args(MACHINE_SETTINGS, machine_settings(machine.format(**values))))
 
     def clear_settings(self):
-        self.reg("delete", USER_KEY, "/v", "DefaultConnectionSettings", "/f", check=False)
-        self.reg("delete", MACHINE_KEY, "/v", "WinHttpSettings", "/f", check=False)
+        self.reg(*delete_args(USER_SETTINGS), check=False)
+        self.reg(*delete_args(MACHINE_SETTINGS), check=False)
 
     def reg(self, *args, check=True):
         """`wine reg` in the test prefix; a value that is not there to delete is no failure."""
         log = os.path.join(self.work, "reg.log")
         with open(log, "ab") as out:
-            result = subprocess.run([CONFIG.wine_run, "reg", *args], stdin=subprocess.DEVNULL,
+            result = subprocess.run([CONFIG.wine_run, *args], stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=out, timeout=REG_TIMEOUT)
         if check and result.returncode != 0:
-            self.fail(f"wine reg {' '.join(args)} failed ({result.returncode}); see {log}")
+            self.fail(f"wine {' '.join(args)} failed ({result.returncode}); see {log}")
 
 
 if __name__ == "__main__":
