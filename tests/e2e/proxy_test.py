@@ -17,9 +17,9 @@ from e2e_test import (BOX_THEN_EXIT, CONFIG, DOWNLOAD_TARGET, MiB, TO_THE_END, U
                       WAIT_WINDOW, StubTest)
 from https_server import TestServer
 from nginx_server import NginxServer
+from foreground_server import free_port
 from squid_server import (DETECT, DIRECT, MACHINE_SETTINGS, MANUAL, SCRIPT, USER_SETTINGS,
-                          SquidServer, delete_args, free_port, machine_settings, setting_args,
-                          user_settings)
+                          SquidServer, delete_args, machine_settings, setting_args, user_settings)
 
 HIDDEN_HOST = "127.0.0.2"
 REG_TIMEOUT = 60  # seconds for one `wine reg` (a cold wine start under load)
