@@ -10,6 +10,7 @@ binary value DefaultConnectionSettings (HKCU), the machine's WinHTTP one in WinH
 (HKLM), and removed again when the test ends. Arguments: e2e_test.py's."""
 
 import os
+import socket
 import subprocess
 
 import e2e_test
@@ -17,12 +18,13 @@ from e2e_test import (BOX_THEN_EXIT, CONFIG, DOWNLOAD_TARGET, MiB, TO_THE_END, U
                       WAIT_WINDOW, StubTest)
 from https_server import TestServer
 from nginx_server import NginxServer
-from foreground_server import free_port
 from squid_server import (DETECT, DIRECT, MACHINE_SETTINGS, MANUAL, SCRIPT, USER_SETTINGS,
                           SquidServer, delete_args, machine_settings, setting_args, user_settings)
 
 HIDDEN_HOST = "127.0.0.2"
 REG_TIMEOUT = 60  # seconds for one `wine reg` (a cold wine start under load)
+REG_ATTEMPTS = 3
+MISSING_VALUE = "Unable to find the specified registry"  # key or value
 
 UNREACHABLE = "WinHttpSendRequest 失败 (err=12029)"  # ERROR_WINHTTP_CANNOT_CONNECT
 # wine reports a 407 to the tunnel's CONNECT as ERROR_WINHTTP_SECURE_CHANNEL_ERROR.
@@ -85,6 +87,16 @@ ROWS = (
      (DIRECT | MANUAL, "{proxy}"), None, "squid", None, "nginx", "start",
      [tunnel(), tunnel("{b_port}")]),
 )
+
+
+class RefusingPort:
+    def __init__(self):
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        self.port = self.socket.getsockname()[1]
+
+    def stop(self):
+        self.socket.close()
 
 
 class Proxy(StubTest):
@@ -180,10 +192,12 @@ class Proxy(StubTest):
         self.servers.append(proxy)
         return proxy
 
-    @staticmethod
-    def refusing_address():
-        """A loopback port that nobody listens on now."""
-        return f"127.0.0.1:{free_port()}"
+    def refusing_address(self):
+        """A loopback port that refuses connections until the row ends: bound, never
+        listening, so nobody else can take it meanwhile."""
+        port = RefusingPort()
+        self.servers.append(port)
+        return f"127.0.0.1:{port.port}"
 
     def serve_script(self, script, values):
         """The script's address on a plain HTTP server of its own."""
@@ -201,29 +215,34 @@ class Proxy(StubTest):
 
     def write_settings(self, user, machine, values):
         if user is None:
-            self.reg(*delete_args(USER_SETTINGS), check=False)
+            self.reg(*delete_args(USER_SETTINGS), missing_is_fine=True)
         else:
             flags, *texts = user
             self.reg(*setting_args(USER_SETTINGS,
                                    user_settings(flags, *(t.format(**values) for t in texts))))
         if machine is None:
-            self.reg(*delete_args(MACHINE_SETTINGS), check=False)
+            self.reg(*delete_args(MACHINE_SETTINGS), missing_is_fine=True)
         else:
             self.reg(*setting_args(MACHINE_SETTINGS, machine_settings(machine.format(**values))))
 
     def clear_settings(self):
-        self.reg(*delete_args(USER_SETTINGS), check=False)
-        self.reg(*delete_args(MACHINE_SETTINGS), check=False)
+        self.reg(*delete_args(USER_SETTINGS), missing_is_fine=True)
+        self.reg(*delete_args(MACHINE_SETTINGS), missing_is_fine=True)
 
-    def reg(self, *args, check=True):
-        """`wine reg` in the test prefix; a value that is not there to delete is no failure."""
+    def reg(self, *args, missing_is_fine=False):
+        """`wine reg` in the test prefix; with `missing_is_fine`, a value that is not there to
+        delete is no failure. A wine start can meet the prefix's wineserver as it idles out
+        ("recvmsg: Connection reset by peer"): such a start is tried again."""
         log = os.path.join(self.work, "reg.log")
-        with open(log, "ab") as out:
+        for _ in range(REG_ATTEMPTS):
             result = subprocess.run([CONFIG.wine_run, *args], stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=out, timeout=REG_TIMEOUT)
-        if check and result.returncode != 0:
-            self.fail(f"wine {' '.join(args)} failed ({result.returncode}); see {log}")
-
+                                    capture_output=True, timeout=REG_TIMEOUT)
+            output = (result.stdout + result.stderr).decode(errors="replace")
+            with open(log, "a", encoding="utf-8") as f:
+                f.write(f"wine {' '.join(args)}: {result.returncode}\n{output}")
+            if result.returncode == 0 or (missing_is_fine and MISSING_VALUE in output):
+                return
+        self.fail(f"wine {' '.join(args)} failed ({result.returncode}); see {log}")
 
 if __name__ == "__main__":
     # The machine's WinHTTP setting also comes from http_proxy under wine: the rows set it alone.
