@@ -36,6 +36,12 @@ Measured, each in rounds that alternate the programs' order (A B C, C B A, ...):
              stalled, the headers held, a TLS handshake never answered, the redirect's second
              connection never answered): from the click to its box (launch.exe, inside wine),
              against the click to the box with the body flowing, the reference
+  proxy      behind squid on loopback: the stub, set to it as the user's manual proxy, against
+             raw_fetch.exe set to it as the machine's WinHTTP proxy (what DEFAULT_PROXY reads),
+             a transfer as above; and the time from starting the stub to its request's arrival
+             at the server with the user's settings saying: no proxy and nothing to discover
+             (the base), a manual proxy, detection (no WPAD here) then direct, a script that
+             names the proxy
   messages   progress posts and label updates the UI thread receives during the largest
              download, from wine's +message trace in a separate untimed run
   size       the exe with and without an installer signer
@@ -71,6 +77,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
 import test_env  # noqa: E402
 from https_server import Response, RevocationServers, TestServer, pattern  # noqa: E402
+from squid_server import (DETECT, DIRECT, MACHINE_SETTINGS, MANUAL, SCRIPT,  # noqa: E402
+                          USER_SETTINGS, SquidServer, delete_args, machine_settings,
+                          setting_args, user_settings)
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -83,12 +92,12 @@ RUN_TIMEOUT = 600  # seconds, for any one program run
 POLL = 1.0  # seconds between load samples while waiting for a quiet machine
 
 FULL = dict(transfer_sizes=(16 * MiB, 256 * MiB, GiB), check_sizes=(8 * MiB, 64 * MiB, 512 * MiB),
-            rounds=5, startup_rounds=15)
+            rounds=5, startup_rounds=15, proxy_size=256 * MiB)
 QUICK = dict(transfer_sizes=(4 * MiB, 16 * MiB), check_sizes=(2 * MiB, 8 * MiB), rounds=2,
-             startup_rounds=2)
+             startup_rounds=2, proxy_size=4 * MiB)
 
 GOALS = {"transfer": 0.97, "cpu": 1.05, "memory": 1.05, "startup": 1.1, "check": 1.5,
-         "cancel": 1.2}
+         "cancel": 1.2, "proxy": 0.95}
 CANCEL_LIMIT_MS = 500  # Cancel's box, in any phase, never later than this after the click
 # The phases Cancel is clicked in; the first is the reference. Each: the event of the server that
 # marks the phase as reached, and how long after it the click comes.
@@ -99,6 +108,8 @@ CANCEL_PHASES = {
     "TLS never completes": ("connection", 0.0),
     "redirect's second connection": ("connection", 0.0),
 }
+FIRST_REQUEST_SIZE = MiB  # the installer of the runs timed to their request
+PAC_PATH = "/proxy.pac"
 
 
 class BenchError(Exception):
@@ -452,6 +463,15 @@ class Bench:
         if not times:
             raise BenchError("the server saw no request")
         return times[-1]
+
+    def set_proxy_settings(self, user=None, machine=None):
+        """The user's and the machine's proxy settings in the bed's prefix, as Windows keeps
+        them (values from squid_server; None: no value)."""
+        for where, value in ((USER_SETTINGS, user), (MACHINE_SETTINGS, machine)):
+            args = delete_args(where) if value is None else setting_args(where, value)
+            subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=RUN_TIMEOUT, check=value is not None)
 
     def clear_temp(self):
         for name in os.listdir(self.temp):
@@ -825,6 +845,82 @@ def measure_cancels(bench, gate, config):
     return runs
 
 
+# The user's settings of the first-request runs; "none" is the base: no proxy, nothing to find.
+FIRST_REQUEST_ROWS = (("manual", "a manual proxy"), ("detect", "detection, no WPAD"),
+                      ("script", "a script"))
+
+
+def first_request_settings(kind, proxy, script):
+    flags = {"none": DIRECT, "manual": DIRECT | MANUAL, "detect": DETECT, "script": SCRIPT}[kind]
+    return user_settings(flags, proxy if kind == "manual" else "", "",
+                         script if kind == "script" else "")
+
+
+def measure_proxy(bench, gate, config):
+    """{"size": bytes, "transfer": {"stub": [run, ...], "raw": [...]}, "first_request": {"none":
+    [run, ...], "manual": [...], "detect": [...], "script": [...]}}: behind squid, which reaches
+    the server on loopback. Each first-request run has "first_request_ms": from just before
+    the launch to the request's arrival at the server."""
+    size, rounds = config["proxy_size"], config["rounds"]
+    proxy = SquidServer(os.path.join(bench.work, "squid"), {"localhost": "127.0.0.1"})
+    pac = TestServer(tls=False, routes={PAC_PATH: {
+        "body": f"function FindProxyForURL(url, host) {{ return 'PROXY {proxy.address}'; }}"
+                .encode()}})
+    script = f"http://127.0.0.1:{pac.port}{PAC_PATH}"
+    watch = CloseWatch(bench.temp)
+    try:
+        bench.set_proxy_settings(user=user_settings(DIRECT | MANUAL, proxy.address),
+                                 machine=machine_settings(proxy.address))
+        bench.serve(body_file=bench.args.stand_in, pad_to=size)
+        transfer = {"stub": [], "raw": []}
+        interleave(gate, f"proxy transfer {size_name(size)}", rounds, transfer,
+                   lambda program: transfer_run(bench, program, size, watch))
+
+        bench.serve(body_file=bench.args.stand_in, pad_to=FIRST_REQUEST_SIZE)
+
+        def run_one(kind):
+            bench.set_proxy_settings(user=first_request_settings(kind, proxy.address, script))
+            bench.clear_temp()
+            started = time.monotonic()
+            result = bench.launch(bench.args.stub)
+            result["first_request_ms"] = 1000 * (bench.last_request_time() - started)
+            return result
+
+        first = {"none": [], **{kind: [] for kind, _ in FIRST_REQUEST_ROWS}}
+        interleave(gate, "proxy first request", rounds, first, run_one)
+        if not proxy.requests():
+            raise BenchError("squid saw no request: the runs did not go through the proxy")
+    finally:
+        watch.stop()
+        bench.stop_server()
+        bench.set_proxy_settings()
+        pac.stop()
+        proxy.stop()
+        bench.clear_temp()
+    return {"size": size, "transfer": transfer, "first_request": first}
+
+
+def proxy_rows(results):
+    """The transfer through the proxy against the raw loop through it; the time to the first
+    request with each kind of setting against the base, with the median of the rounds'
+    differences."""
+    size = results["size"]
+    speed = {p: [r["mib_per_s"] for r in results["transfer"][p]] for p in ("stub", "raw")}
+    per_round = ratios(speed["stub"], speed["raw"])
+    rows = [(f"proxy transfer {size_name(size)}", [
+        f"{spread(speed['stub'], 0)} MiB/s", f"{spread(speed['raw'], 0)} MiB/s (same proxy)",
+        spread(per_round), f"≥ {GOALS['proxy']}",
+        met(median(per_round), GOALS["proxy"], at_least=True)])]
+    first = {k: [r["first_request_ms"] for r in v] for k, v in results["first_request"].items()}
+    for kind, label in FIRST_REQUEST_ROWS:
+        added = [a - b for a, b in zip(first[kind], first["none"])]
+        rows.append((f"first request, {label}", [
+            f"{spread(first[kind], 0)} ms ({median(added):+.0f} ms)",
+            f"{spread(first['none'], 0)} ms (no proxy)", spread(ratios(first[kind], first["none"])),
+            "", ""]))
+    return rows
+
+
 def count_messages(bench, size):
     """Progress posts and label updates the stub's UI thread handles during one download of
     `size` bytes, from wine's +message trace (an untimed run: tracing slows it)."""
@@ -961,6 +1057,7 @@ def summarize(results):
         f"{check_slope / hash_slope['cryptoapi']:.2f} (CryptoAPI)", "", ""]))
     rows += revocation_rows(results["revocation"])
     rows += cancel_rows(results["cancel"])
+    rows += proxy_rows(results["proxy"])
     messages = results["messages"]
     for name, key in (("progress posts", "posts"), ("label updates", "label_updates")):
         rows.append((f"{name} {size_name(messages['size'])}", [
@@ -1053,6 +1150,8 @@ def expected_row_ids(config):
     ids.append("signer check per MiB")
     ids += [revocation_row_id(label, config["check_sizes"][0]) for _, label in REVOCATION_ROWS]
     ids += [cancel_row_id(phase) for phase in CANCEL_PHASES]
+    ids.append(f"proxy transfer {size_name(config['proxy_size'])}")
+    ids += [f"first request, {label}" for _, label in FIRST_REQUEST_ROWS]
     ids += [f"progress posts {size_name(large)}", f"label updates {size_name(large)}",
             "exe size with signer", "exe size without signer"]
     return ids
@@ -1087,7 +1186,13 @@ def markdown(results, rows):
               "rounds' differences. Cancel: the click on Cancel to its message box, timed inside "
               "wine by launch.exe, in each phase of a download, against the same with the body "
               "flowing (today's reference); each phase's server holds what comes next until the "
-              "run is over.", "",
+              "run is over. "
+              "Proxy: squid on loopback; the transfer as above, the raw "
+              "loop set to the same proxy as the machine's; first request: from the stub's "
+              "launch to its request's arrival at the server, with the user's settings naming a "
+              "manual proxy, detection (no WPAD on this network), or a script naming the proxy, "
+              "against settings that say no proxy (nothing to discover); the ms in brackets are "
+              "the median of the rounds' differences.", "",
               "## Load per round (busy cores: start → end; waited)", "",
               "| round | busy cores | load average | waited |", "|---|---|---|---|"]
     for r in results["rounds"]:
@@ -1201,6 +1306,7 @@ def run(args):
         results["check"] = measure_checks(bench, gate, config)
         results["revocation"] = measure_revocation(bench, gate, config)
         results["cancel"] = measure_cancels(bench, gate, config)
+        results["proxy"] = measure_proxy(bench, gate, config)
         results["messages"] = count_messages(bench, config["transfer_sizes"][-1])
     finally:
         bench.stop()

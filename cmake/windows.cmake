@@ -135,7 +135,8 @@ add_library(vorn_win STATIC
     src/shell/revocation.cpp
     src/shell/signer_check.cpp
     src/ui/progress_window.cpp
-    src/download/worker.cpp)
+    src/download/worker.cpp
+    src/download/proxy_windows.cpp)
 target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(vorn_win PUBLIC vorn_core vorn_delay_loaded user32 kernel32)

@@ -6,7 +6,8 @@ signature and starts it under wine, and this script reports what happened.
 
 The server is the test bed's Python server, or with --server=nginx the reference configuration
 in deploy/nginx/: the download host redirects to the versioned installer on a second server,
-and the report shows nginx's access log.
+and the report shows nginx's access log. With --proxy the servers listen where only squid finds
+them, squid is set as the user's proxy in the demo's prefix, and the report shows squid's log.
 
 Run through tools/demo.sh, which installs and builds first."""
 
@@ -25,6 +26,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "fixtures"))
 import https_server  # noqa: E402
 import test_env  # noqa: E402
 from nginx_server import NginxServer  # noqa: E402
+import squid_server  # noqa: E402
 
 MiB = 1024 * 1024
 DEMO_SIZE = 32 * MiB
@@ -34,6 +36,9 @@ DOWNLOAD_PATH = "/api/app/download?platform=win"
 RELEASE = "vorn-setup-1.0.0.exe"  # the versioned name the download host redirects to
 RECEIVED = re.compile(r"\((\d+\.\d) / ")  # the megabytes received, in the window's label
 CJK_FONT = "wqy-zenhei.ttc,WenQuanYi Zen Hei"
+# With --proxy the servers listen here, where "localhost" never leads: only squid, which maps the
+# name here, reaches them.
+HIDDEN_HOST = "127.0.0.2"
 
 
 class CountingResponse(https_server.Response):
@@ -66,6 +71,9 @@ def parse_args():
     parser.add_argument("--server", choices=["python", "nginx"], default="python",
                         help="the test bed's Python server (default), or nginx from the "
                              "reference configuration in deploy/nginx/")
+    parser.add_argument("--proxy", action="store_true",
+                        help="the download host reachable only through squid, set as the user's "
+                             "proxy; the report shows squid's log")
     parser.add_argument("--screenshot", metavar="FILE",
                         help="PNG of the window mid-download (default when headless: "
                              "<build>/demo-window.png)")
@@ -161,7 +169,11 @@ def read_events(path, complete_only=False):
     return [json.loads(line) for line in lines if line.strip()]
 
 
-def report(events, temp, server, response):
+def report(events, temp, server, response, proxy):
+    if proxy:
+        print(f"\nsquid's access log (client, method, address, status, bytes, verdict, server):")
+        for line in proxy.wait_requests(1, 5) and proxy.log_lines():
+            print("  " + line)
     if isinstance(server, NginxServer):
         print(f"\nnginx access log (A: localhost:{server.a_port}, B: localhost:{server.b_port}):")
         for line in server.wait_requests(1, 5) and server.log_lines():
@@ -210,6 +222,7 @@ def start_python_server(args, root, installer):
     if args.fail == "404":
         response.body, response.pad_to = b"<html><body>404 Not Found</body></html>", None
     server = https_server.TestServer(root, port=args.port, routes={DOWNLOAD_PATH: response},
+                                     host=HIDDEN_HOST if args.proxy else "127.0.0.1",
                                      status=404, body=b"not here")
     return server, response
 
@@ -225,8 +238,24 @@ def start_nginx(args, build, root, installer):
                                + (" ssi on; ssi_types *;" if args.unknown_length else "")}
     if args.fail == "404":
         values["INSTALLER_URL"] = "https://localhost:{b_port}/releases/vorn-setup-1.0.1.exe"
+    if args.proxy:
+        values.update(A_LISTEN=f"{HIDDEN_HOST}:{args.port}", B_LISTEN=HIDDEN_HOST + ":{b_port}")
     return NginxServer(os.path.join(build, "demo-nginx"), root, args.port, {RELEASE: body},
                        RELEASE, **values)
+
+
+def start_proxy(build, env):
+    """squid, set in the prefix as the user's manual proxy (Internet Options)."""
+    proxy = squid_server.SquidServer(os.path.join(build, "demo-squid"),
+                                     {"localhost": HIDDEN_HOST})
+    setting = squid_server.user_settings(squid_server.DIRECT | squid_server.MANUAL, proxy.address)
+    with open(os.path.join(build, "demo-reg.log"), "ab") as log:
+        subprocess.run(["wine", *squid_server.setting_args(squid_server.USER_SETTINGS, setting)],
+                       env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=60,
+                       check=True)
+    print(f"squid at {proxy.address}, set as the user's proxy; the servers listen on "
+          f"{HIDDEN_HOST}, which only squid finds")
+    return proxy
 
 
 def main():
@@ -245,9 +274,11 @@ def main():
                    has_font=os.path.join(fixtures, "has_font.exe"))
     env = test_env.wine_env(root)
     display = env["DISPLAY"]
-    server = None
+    server = proxy = None
     try:
         make_chinese_readable(env)
+        if args.proxy:
+            proxy = start_proxy(build, env)
         os.makedirs(temp, exist_ok=True)
         for name in ("vorn-setup.exe", "vorn-setup.exe.started", "vorn-installer.log"):
             if os.path.exists(os.path.join(temp, name)):
@@ -290,12 +321,13 @@ def main():
         done.set()
         watcher.join(30)
         print(f"the stub ran for {time.monotonic() - started:.1f} s")
-        code = report(read_events(events_file), temp, server, response)
+        code = report(read_events(events_file), temp, server, response, proxy)
         expected = 1 if args.fail else 0
         return 0 if code == expected or (not headless and code is not None) else 1
     finally:
-        if server:
-            server.stop()
+        for running in (server, proxy):
+            if running:
+                running.stop()
         test_env.cleanup(root)
 
 

@@ -9,7 +9,7 @@ packages=(
   wine wine64 fonts-wine xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
   openssl python3 osslsigncode
   curl gnuplot-nox
-  nginx-light
+  nginx-light squid
 )
 
 missing=()

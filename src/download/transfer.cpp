@@ -17,6 +17,16 @@ DownloadFailure write_failure(std::uint32_t error) {
     return {"写入临时文件失败 (err=" + std::to_string(error) + ")"};
 }
 
+constexpr std::uint32_t PROXY_AUTHENTICATION_REQUIRED = 407;
+
+// The request sent and its response's status read; the failure names the step that failed.
+std::optional<DownloadFailure> send_and_receive(DownloadTransport& io, std::uint32_t& status) {
+    if (!io.send_request()) return platform_failure("WinHttpSendRequest", io.last_error());
+    if (!io.receive_response()) return platform_failure("WinHttpReceiveResponse", io.last_error());
+    if (!io.query_status(status)) return platform_failure("WinHttpQueryHeaders", io.last_error());
+    return std::nullopt;
+}
+
 // Steps up to the response; the returned failure names the step that failed.
 std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, DownloadTransport& io) {
     if (!io.open_session()) return platform_failure("WinHttpOpen", io.last_error());
@@ -26,11 +36,12 @@ std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, Downlo
         return platform_failure("WinHttpOpenRequest", io.last_error());
     }
     io.refuse_downgrade_redirects();
-    if (!io.send_request()) return platform_failure("WinHttpSendRequest", io.last_error());
-    if (!io.receive_response()) return platform_failure("WinHttpReceiveResponse", io.last_error());
-
     std::uint32_t status = 0;
-    if (!io.query_status(status)) return platform_failure("WinHttpQueryHeaders", io.last_error());
+    if (auto failure = send_and_receive(io, status)) return failure;
+    // A proxy that asks who the user is gets their logon, once.
+    if (status == PROXY_AUTHENTICATION_REQUIRED && io.answer_proxy_logon()) {
+        if (auto failure = send_and_receive(io, status)) return failure;
+    }
     if (status != 200)
         return DownloadFailure{"服务器返回错误 (status=" + std::to_string(status) + ")"};
     return std::nullopt;

@@ -36,6 +36,10 @@ class DownloadTransport {
     virtual bool send_request() = 0;
     virtual bool receive_response() = 0;
     virtual bool query_status(std::uint32_t& status) = 0;
+    // After a proxy's 407: sets the user's Windows logon to answer it by Negotiate or NTLM for
+    // the next send. False when the proxy offers neither (Basic and Digest want a password this
+    // program does not have, and it never prompts) or the logon cannot be set.
+    virtual bool answer_proxy_logon() = 0;
     // The text of the index-th Content-Length header of the response, counted from 0.
     virtual HeaderLookup query_length_header(std::uint32_t index, std::string& text) = 0;
     // The system's temporary folder as the platform reports it, however long.

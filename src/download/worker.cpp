@@ -5,19 +5,13 @@
 
 #include <utility>
 
+#include "download/proxy_windows.h"
 #include "download/transfer.h"
 #include "shell/handles.h"
 #include "shell/log.h"
 
 namespace vorn {
 namespace {
-
-struct InternetTraits {
-    static HINTERNET none() { return nullptr; }
-    static void close(HINTERNET handle) { WinHttpCloseHandle(handle); }
-};
-
-using InternetHandle = UniqueHandle<InternetTraits>;
 
 bool set_delete_on_close(HANDLE file, bool delete_it) {
     FILE_DISPOSITION_INFO disposition{};
@@ -61,11 +55,10 @@ class InstallerFile {
 
 class WinHttpTransport final : public DownloadTransport {
   public:
-    bool open_session() override {
-        return session_.open(WinHttpOpen(to_wide(USER_AGENT).c_str(),
-                                         WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                         WINHTTP_NO_PROXY_BYPASS, 0));
-    }
+    explicit WinHttpTransport(ProxyRoute route) : route_(std::move(route)) {}
+
+    // The redirect to the file host goes through this session too, by the same route.
+    bool open_session() override { return session_.open(open_session_by(route_)); }
 
     bool connect(const std::string& host, std::uint16_t port) override {
         return connection_.open(WinHttpConnect(session_.get(), to_wide(host).c_str(), port, 0));
@@ -99,6 +92,28 @@ class WinHttpTransport final : public DownloadTransport {
             WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
         status = value;
         return ok;
+    }
+
+    // Only the proxy gets the logon, and only by a scheme that proves it without a password
+    // (Negotiate, else NTLM): the platform's default credentials, allowed for this request alone.
+    bool answer_proxy_logon() override {
+        DWORD offered = 0;
+        DWORD first = 0;
+        DWORD target = 0;
+        if (!WinHttpQueryAuthSchemes(request_.get(), &offered, &first, &target) ||
+            target != WINHTTP_AUTH_TARGET_PROXY) {
+            return false;
+        }
+        const DWORD scheme = (offered & WINHTTP_AUTH_SCHEME_NEGOTIATE)
+                                 ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                             : (offered & WINHTTP_AUTH_SCHEME_NTLM) ? WINHTTP_AUTH_SCHEME_NTLM
+                                                                    : 0;
+        if (scheme == 0) return false;
+        DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        return WinHttpSetOption(request_.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &policy,
+                                sizeof policy) &&
+               WinHttpSetCredentials(request_.get(), WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
+                                     nullptr, nullptr);
     }
 
     // The header as text, whatever the platform makes of it as a number: the caller decides
@@ -180,6 +195,7 @@ class WinHttpTransport final : public DownloadTransport {
     std::uint32_t last_error() override { return GetLastError(); }
 
   private:
+    const ProxyRoute route_;
     // Destroyed bottom-up: the file (deleted unless kept), request, connection, session.
     InternetHandle session_;
     InternetHandle connection_;
@@ -190,7 +206,7 @@ class WinHttpTransport final : public DownloadTransport {
 }  // namespace
 
 DownloadResult run_download(std::string_view address) {
-    WinHttpTransport transport;
+    WinHttpTransport transport(find_proxy_route(address));
     return run_download(address, transport, shared_state, write_log);
 }
 

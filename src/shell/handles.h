@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winhttp.h>
 
 #include <utility>
 
@@ -50,5 +51,12 @@ struct ObjectTraits {
 };
 
 using ObjectHandle = UniqueHandle<ObjectTraits>;
+
+struct InternetTraits {
+    static HINTERNET none() { return nullptr; }
+    static void close(HINTERNET handle) { WinHttpCloseHandle(handle); }
+};
+
+using InternetHandle = UniqueHandle<InternetTraits>;
 
 }  // namespace vorn

@@ -20,6 +20,9 @@ class FakeTransport final : public DownloadTransport {
   public:
     std::string failing_step;  // e.g. "send"; its error code is 1000 + the step's position
     std::uint32_t status = 200;
+    bool logon_offered = true;  // the proxy offers Negotiate or NTLM
+    std::uint32_t status_after_logon = 200;
+    bool logon_answered = false;
     std::vector<std::string> length_headers;  // the Content-Length values; none: absent
     std::vector<std::uint32_t> chunks;
     WideString temp = to_wide("C:\\Temp\\");
@@ -41,8 +44,13 @@ class FakeTransport final : public DownloadTransport {
     bool send_request() override { return step("send"); }
     bool receive_response() override { return step("receive"); }
     bool query_status(std::uint32_t& value) override {
-        value = status;
+        value = logon_answered ? status_after_logon : status;
         return step("status");
+    }
+    bool answer_proxy_logon() override {
+        if (!step("logon") || !logon_offered) return false;
+        logon_answered = true;
+        return true;
     }
     HeaderLookup query_length_header(std::uint32_t index, std::string& text) override {
         if (!step("length")) return HeaderLookup::failed;
@@ -201,6 +209,39 @@ TEST(RunDownload, AnyStatusButOkIsAFailureBeforeTheFileExists) {
                   "服务器返回错误 (status=" + std::to_string(status) + ")");
         EXPECT_EQ(io.count("create"), 0u);
         EXPECT_EQ(io.count("length"), 0u);
+    }
+}
+
+TEST(RunDownload, AProxysLogonRequestIsAnsweredOnceWithTheUsersLogon) {
+    struct Case {
+        const char* what;
+        std::uint32_t status;
+        bool offered;
+        std::uint32_t status_after_logon;
+        std::string message;
+        std::size_t logons;
+        std::size_t sends;
+    };
+    const Case cases[] = {
+        {"Negotiate or NTLM, then the file", 407, true, 200, "(success)", 1, 2},
+        {"Basic or Digest only", 407, false, 200, "服务器返回错误 (status=407)", 1, 1},
+        {"the logon refused", 407, true, 407, "服务器返回错误 (status=407)", 1, 2},
+        {"the logon accepted, the file missing", 407, true, 404, "服务器返回错误 (status=404)", 1,
+         2},
+        {"the server asks, not the proxy", 401, true, 200, "服务器返回错误 (status=401)", 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeTransport io;
+        io.status = c.status;
+        io.logon_offered = c.offered;
+        io.status_after_logon = c.status_after_logon;
+        io.chunks = {10};
+        SharedState state;
+        EXPECT_EQ(run(io, state).message(), c.message);
+        EXPECT_EQ(io.count("logon"), c.logons);
+        EXPECT_EQ(io.count("send"), c.sends);
+        EXPECT_EQ(io.count("create"), c.message == "(success)" ? 1u : 0u);
     }
 }
 

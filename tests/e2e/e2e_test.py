@@ -265,11 +265,11 @@ class StubTest(unittest.TestCase):
 
     # -- the server -------------------------------------------------------------------------
 
-    def serve(self, hold=False, **response):
-        """The stub's server on its compiled-in port, stopped when the test ends. Each request
-        it receives also creates self.request_seen, each connection self.connection_seen, which
-        the driver can wait for. With
-        hold=True it answers a run's request only once the driver has reported the window: a
+    def serve(self, hold=False, host="127.0.0.1", **response):
+        """The stub's server on its compiled-in port (on loopback address `host`: 127.0.0.2 is
+        where only a proxy finds it), stopped when the test ends. Each request it receives also
+        creates self.request_seen, each connection self.connection_seen, which the driver can wait
+        for. With hold=True it answers a run's request only once the driver has reported the window: a
         download that ends at once could otherwise close the window before a loaded driver
         has seen it. (stall_after is released by the same resume(), so not with it.)"""
         if hold and response.get("stall_after") is not None:
@@ -280,8 +280,8 @@ class StubTest(unittest.TestCase):
         deadline = time.monotonic() + PORT_WAIT
         while True:
             try:
-                server = TestServer(CONFIG.env_root, port=CONFIG.port, on_event=on_event,
-                                    hold=hold, **response)
+                server = TestServer(CONFIG.env_root, port=CONFIG.port, host=host,
+                                    on_event=on_event, hold=hold, **response)
                 break
             except OSError as e:
                 if e.errno != errno.EADDRINUSE or time.monotonic() > deadline:

@@ -1,0 +1,22 @@
+// The user's proxy settings as Windows keeps them, and a WinHTTP session opened by them.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string_view>
+
+#include "download/proxy.h"
+
+namespace vorn {
+
+// The route to `address` as this machine's user set it (proxy.h says in which order); detection
+// and the script run on a thread of their own, waited for at most PROXY_DISCOVERY_LIMIT.
+ProxyRoute find_proxy_route(std::string_view address);
+
+// WinHttpOpen with the route: its proxy and bypass list given by name, so that the session uses
+// exactly what was decided (the platform's automatic modes do not read the user's settings
+// everywhere).
+HINTERNET open_session_by(const ProxyRoute& route);
+
+}  // namespace vorn
