@@ -129,6 +129,7 @@ endforeach()
 
 add_library(vorn_win STATIC
     src/shell/log.cpp
+    src/shell/carried_chain.cpp
     src/shell/signature.cpp
     src/shell/chain_rules.cpp
     src/shell/signer_name.cpp

@@ -33,6 +33,13 @@ struct StoreTraits {
 
 using StoreHandle = UniqueHandle<StoreTraits>;
 
+struct MessageTraits {
+    static HCRYPTMSG none() { return nullptr; }
+    static void close(HCRYPTMSG message) { CryptMsgClose(message); }
+};
+
+using MessageHandle = UniqueHandle<MessageTraits>;
+
 struct CrlTraits {
     static PCCRL_CONTEXT none() { return nullptr; }
     static void close(PCCRL_CONTEXT crl) { CertFreeCRLContext(crl); }

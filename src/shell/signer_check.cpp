@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "shell/carried_chain.h"
 #include "shell/chain_rules.h"
 #include "shell/revocation.h"
 #include "shell/signature.h"
@@ -21,6 +22,11 @@ std::string invalid_signature(std::uint32_t code) {
 
 std::optional<std::string> signature_refusal(HANDLE file, const WideString& path,
                                              const InstallerSigner& publisher) {
+    // First, so that no server holds the check: a chain that would need an issuer fetched is
+    // refused before WinVerifyTrust, which may fetch it whatever it is told.
+    if (const std::uint32_t code = missing_issuer_refusal(path.c_str()); code != 0) {
+        return invalid_signature(code);
+    }
     const TrustVerification trust(file, path.c_str());
     if (trust.result() != ERROR_SUCCESS) return invalid_signature(trust.result());
     const CRYPT_PROVIDER_SGNR* const signer = trust.signer();

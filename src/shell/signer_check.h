@@ -1,6 +1,7 @@
 // Starting only what the publisher signed: the downloaded installer's Authenticode signature,
 // checked on a handle that stays open until the installer has been started. Each step lives in a
-// file of its own: signature (1), chain_rules (2 and 3), signer_name (4), revocation (5).
+// file of its own: carried_chain (0), signature (1), chain_rules (2 and 3), signer_name (4),
+// revocation (5).
 #pragma once
 
 #include <optional>

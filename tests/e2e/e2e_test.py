@@ -103,6 +103,7 @@ INTERMEDIATES = {
     "ca-unknown-critical": intermediate(extra="1.3.6.1.4.1.55555.1 = critical, ASN1:NULL\n"),
     "ca-crl": intermediate(),
     "ca-crl-revoked": intermediate(),
+    "ca-aia": intermediate(),
 }
 
 # The certificates the tests sign with: subject (None: the one the program expects; a string: that
@@ -127,6 +128,7 @@ SIGNERS = {
     "renewal-printable": (None, "second-root", "codeSigning"),
     "one-attribute-more": (one_attribute_more, "trusted", "codeSigning"),
     "one-attribute-less": (one_attribute_less, "trusted", "codeSigning"),
+    "aia-silent": (None, "ca-aia", "codeSigning"),
     **{"under-" + ca: (None, ca, "codeSigning") for ca in INTERMEDIATES},
 }
 
@@ -147,6 +149,10 @@ REVOCATION = {
     "crl-refused": ("refused", False),
     "crl-silent": ("silent", False),
 }
+
+# The certificates above that name where their issuer's certificate can be fetched (authority
+# information access, CA issuers): the server, as in REVOCATION.
+ISSUER_ADDRESS = {"aia-silent": "silent"}
 
 # Set from the command line in main().
 CONFIG = argparse.Namespace()
@@ -337,7 +343,8 @@ class StubTest(unittest.TestCase):
         if not os.path.exists(os.path.join(keys, name + ".pem")):
             ca_dir, ca_name = self.issuer_keys(keys, issuer)
             test_env.issue_code_signing_cert(keys, name, None, ca_dir, ca_name, usage=usage,
-                                             extra=self.revocation_address(name, ca_name),
+                                             extra=self.revocation_address(name, ca_name)
+                                             + self.issuer_address(name, ca_name),
                                              subject=signer_subject(subject),
                                              string_mask=STRING_MASKS.get(name))
         return keys, self.intermediates_above(issuer)
@@ -381,6 +388,14 @@ class StubTest(unittest.TestCase):
             return ""
         where, _ = REVOCATION[name]
         return f"crlDistributionPoints = URI:{self.revocation().url(where, issuer_name)}\n"
+
+    def issuer_address(self, name, issuer_name):
+        """The openssl configuration of where the certificate `name` issued by `issuer_name` says
+        its issuer's certificate is (ISSUER_ADDRESS), or none."""
+        if name not in ISSUER_ADDRESS:
+            return ""
+        url = self.revocation().url(ISSUER_ADDRESS[name], issuer_name, ".crt")
+        return f"authorityInfoAccess = caIssuers;URI:{url}\n"
 
     def publish_crls(self):
         """Every CA that a certificate made so far names as its CRL's publisher publishes it now,
@@ -1062,6 +1077,10 @@ class Signature(StubTest):
             # from, is partial.
             ("under an intermediate that did not come along", stand_in, "under-ca-code",
              {"alone": True}, False, invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
+            # Nor one whose address leads to a server that never answers: what the signature and
+            # the machine hold is all the check looks at, so nothing waits for that server.
+            ("under an intermediate that did not come along, named at a silent address",
+             stand_in, "aia-silent", {"alone": True}, False, invalid_signature(0x00010000)),
             ("under an untrusted CA", stand_in, "untrusted", {}, False,
              invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
             ("under an untrusted CA that came along", stand_in, "untrusted",
@@ -1121,6 +1140,9 @@ class Signature(StubTest):
         crls = {servers.crl_path(test_env.CODE_SIGNING_CA), servers.crl_path("ca-crl")}
         self.assertLessEqual(crls, set(servers.fetched()))
         self.assertGreater(servers.silent.connections, 0)
+        # Nobody asked for the intermediate that the signature left out.
+        self.assertNotIn(servers.crl_path("ca-aia", ".crt"),
+                         [request.path for request in servers.silent.requests])
 
     def test_a_build_with_the_name_alone_checks_the_name_alone(self):
         # The same program built with VORN_INSTALLER_SIGNER and no certificate: another

@@ -1,0 +1,47 @@
+#include "shell/carried_chain.h"
+
+#include "shell/chain_rules.h"
+#include "shell/crypt.h"
+
+namespace vorn {
+namespace {
+
+// The first signer's certificate, the one WinVerifyTrust verifies, from those the signature
+// carries; its signature is not checked here (WinVerifyTrust does).
+CertificateHandle first_signer(HCRYPTMSG signature) {
+    PCCERT_CONTEXT signer = nullptr;
+    DWORD index = 0;
+    if (!CryptMsgGetAndVerifySigner(signature, 0, nullptr,
+                                    CMSG_SIGNER_ONLY_FLAG | CMSG_USE_SIGNER_INDEX_FLAG, &signer,
+                                    &index)) {
+        signer = nullptr;
+    }
+    return CertificateHandle(signer);
+}
+
+}  // namespace
+
+std::uint32_t missing_issuer_refusal(const wchar_t* path) {
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    const bool read = CryptQueryObject(
+        CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr);
+    const StoreHandle carried(read ? store : nullptr);
+    const MessageHandle signature(read ? message : nullptr);
+    if (!read) return 0;
+    const CertificateHandle signer = first_signer(signature.get());
+    if (!signer.valid()) return 0;
+
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ChainHandle chain;
+    if (const auto code = build_chain(signer.get(), now, carried.get(),
+                                      CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, 0, chain)) {
+        return code;
+    }
+    const DWORD status = chain.get()->TrustStatus.dwErrorStatus;
+    return (status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0 ? status : 0;
+}
+
+}  // namespace vorn
