@@ -127,20 +127,27 @@ foreach(dll IN LISTS VORN_DELAY_LOADED_DLLS)
     target_link_libraries(vorn_delay_loaded INTERFACE ${lib})
 endforeach()
 
+# The installer signer check, in a library of its own: the stub and the release gate link the
+# same code, so the gate judges an installer exactly as the stubs in the field will.
+add_library(vorn_trust STATIC
+    src/trust/carried_chain.cpp
+    src/trust/signature.cpp
+    src/trust/chain_rules.cpp
+    src/trust/signer_name.cpp
+    src/trust/revocation.cpp
+    src/trust/signer_check.cpp)
+target_compile_options(vorn_trust PRIVATE ${VORN_WIN_FLAGS})
+target_compile_definitions(vorn_trust PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(vorn_trust PUBLIC vorn_core vorn_delay_loaded kernel32)
+
 add_library(vorn_win STATIC
     src/shell/log.cpp
-    src/shell/carried_chain.cpp
-    src/shell/signature.cpp
-    src/shell/chain_rules.cpp
-    src/shell/signer_name.cpp
-    src/shell/revocation.cpp
-    src/shell/signer_check.cpp
     src/ui/progress_window.cpp
     src/download/worker.cpp
     src/download/proxy_windows.cpp)
 target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-target_link_libraries(vorn_win PUBLIC vorn_core vorn_delay_loaded user32 kernel32)
+target_link_libraries(vorn_win PUBLIC vorn_core vorn_trust vorn_delay_loaded user32 kernel32)
 
 # The program's one resource, its application manifest (src/vorn-installer.rc says why), compiled
 # by windres alone: no compiler flags reach it, and its output holds no time or path.

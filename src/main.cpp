@@ -11,7 +11,7 @@
 #include "shell/fail_fast.h"
 #include "shell/log.h"
 #include "shell/shared_state.h"
-#include "shell/signer_check.h"
+#include "trust/signer_check.h"
 #include "text.h"
 
 namespace vorn {

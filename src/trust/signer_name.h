@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "shell/crypt.h"
+#include "trust/crypt.h"
 
 namespace vorn {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "shell/crypt.h"
+#include "trust/crypt.h"
 
 namespace vorn {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "shell/handles.h"
-#include "shell/signer_name.h"
+#include "trust/signer_name.h"
 
 namespace vorn {
 

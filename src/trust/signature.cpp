@@ -1,4 +1,4 @@
-#include "shell/signature.h"
+#include "trust/signature.h"
 
 namespace vorn {
 namespace {

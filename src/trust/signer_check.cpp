@@ -1,11 +1,11 @@
-#include "shell/signer_check.h"
+#include "trust/signer_check.h"
 
 #include <cstdint>
 
-#include "shell/carried_chain.h"
-#include "shell/chain_rules.h"
-#include "shell/revocation.h"
-#include "shell/signature.h"
+#include "trust/carried_chain.h"
+#include "trust/chain_rules.h"
+#include "trust/revocation.h"
+#include "trust/signature.h"
 #include "text.h"
 
 namespace vorn {

@@ -1,4 +1,4 @@
-#include "shell/signer_name.h"
+#include "trust/signer_name.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
 // The chain rules the program checks itself, on chains made here: the links' extensions are
 // encoded by the platform, as a certificate would carry them. And the comparison of the signer's
 // subject with the publisher's, on names the platform encodes.
-#include "shell/chain_rules.h"
-#include "shell/signer_name.h"
+#include "trust/chain_rules.h"
+#include "trust/signer_name.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "shell/crypt.h"
+#include "trust/crypt.h"
 // After wincrypt.h, which they need.
 #include <softpub.h>
 #include <wintrust.h>

@@ -1,4 +1,4 @@
-#include "shell/chain_rules.h"
+#include "trust/chain_rules.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,7 +1,7 @@
-#include "shell/carried_chain.h"
+#include "trust/carried_chain.h"
 
-#include "shell/chain_rules.h"
-#include "shell/crypt.h"
+#include "trust/chain_rules.h"
+#include "trust/crypt.h"
 
 namespace vorn {
 namespace {

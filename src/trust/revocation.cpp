@@ -1,4 +1,4 @@
-#include "shell/revocation.h"
+#include "trust/revocation.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "shell/chain_rules.h"
+#include "trust/chain_rules.h"
 
 namespace vorn {
 namespace {
