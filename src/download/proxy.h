@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorn {
 
@@ -30,7 +31,8 @@ struct UserProxySettings {
 // What detection or a script answered for one address.
 struct DiscoveredProxy {
     bool named = false;  // false: the platform said "no proxy"
-    std::string proxy;   // named: the proxy list, e.g. "host:3128" or "a:1;b:2;DIRECT"
+    std::string
+        proxy;  // named: the proxy list, e.g. "host:3128", "a:1;b:2;DIRECT", "PROXY a:1 b:2"
     std::string bypass;  // named: its bypass list, often empty
 
     bool operator==(const DiscoveredProxy&) const = default;
@@ -50,6 +52,16 @@ struct ProxyRoute {
     bool operator==(const ProxyRoute&) const = default;
 };
 
+// The routes to try, in order: the next one only when the proxy of the one before could not be
+// reached, each once. Empty when all the settings named for https was a SOCKS proxy, which
+// WinHTTP cannot speak: `socks` then names it, and the download must not go another way.
+struct ProxyRoutes {
+    std::vector<ProxyRoute> routes;
+    std::string socks;  // "host[:port]"; set only when `routes` is empty
+
+    bool operator==(const ProxyRoutes&) const = default;
+};
+
 // Each call maps onto the platform's own proxy functions.
 class ProxyPlatform {
   public:
@@ -66,18 +78,19 @@ class ProxyPlatform {
     virtual std::chrono::milliseconds now() = 0;
 };
 
-// The route for an https `address`:
+// The routes for an https `address`:
 //   1. the user's automatic detection, then their script address, whose answer is taken as it is
-//      (a proxy, or direct), when it is one this program can use;
+//      (its proxies in order, direct, or SOCKS alone), when it is one this program can read;
 //   2. otherwise the user's manual proxy for https, with their bypass list;
 //   3. otherwise the machine's WinHTTP setting.
-ProxyRoute choose_proxy_route(std::string_view address, ProxyPlatform& platform);
+ProxyRoutes choose_proxy_routes(std::string_view address, ProxyPlatform& platform);
 
-// A discovered answer as a route; nullopt when it is not one a session can be opened with.
-std::optional<ProxyRoute> route_from_discovery(const DiscoveredProxy& answer);
+// A discovered answer as routes: its entries in order, SOCKS ones left out, nothing after DIRECT,
+// each entry once; nullopt when an entry cannot be read or there is none.
+std::optional<ProxyRoutes> routes_from_discovery(const DiscoveredProxy& answer);
 
 // The manual settings as a route for https; nullopt when the proxy list cannot be read.
-std::optional<ProxyRoute> route_from_manual(std::string_view proxy, std::string_view bypass);
+std::optional<ProxyRoutes> routes_from_manual(std::string_view proxy, std::string_view bypass);
 
 // A bypass list with its entries trimmed and separated by ';' alone (Internet Options also
 // takes spaces and commas; WinHTTP reads ';').

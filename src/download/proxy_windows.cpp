@@ -112,9 +112,9 @@ class WindowsProxyPlatform final : public ProxyPlatform {
 
 }  // namespace
 
-ProxyRoute find_proxy_route(std::string_view address) {
+ProxyRoutes find_proxy_routes(std::string_view address) {
     WindowsProxyPlatform platform;
-    return choose_proxy_route(address, platform);
+    return choose_proxy_routes(address, platform);
 }
 
 HINTERNET open_session_by(const ProxyRoute& route) {

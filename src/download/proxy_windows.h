@@ -10,13 +10,15 @@
 
 namespace vorn {
 
-// The route to `address` as this machine's user set it (proxy.h says in which order); detection
-// and the script run on a thread of their own, waited for at most PROXY_DISCOVERY_LIMIT.
-ProxyRoute find_proxy_route(std::string_view address);
+// The routes to `address` as this machine's user set them (proxy.h says in which order);
+// detection and the script run on a thread of their own, waited for at most
+// PROXY_DISCOVERY_LIMIT.
+ProxyRoutes find_proxy_routes(std::string_view address);
 
-// WinHttpOpen with the route: its proxy and bypass list given by name, so that the session uses
-// exactly what was decided (the platform's automatic modes do not read the user's settings
-// everywhere).
+// WinHttpOpen with the route: its one proxy and bypass list given by name, so that the session
+// uses exactly what was decided (the platform's automatic modes do not read the user's settings
+// everywhere, and a session is given no list of its own to fall back on: wine takes only a
+// session's proxy, so one session per route is the path the tests run).
 HINTERNET open_session_by(const ProxyRoute& route);
 
 }  // namespace vorn

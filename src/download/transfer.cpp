@@ -19,6 +19,19 @@ DownloadFailure write_failure(std::uint32_t error) {
 
 constexpr std::uint32_t PROXY_AUTHENTICATION_REQUIRED = 407;
 
+// WinHttpSendRequest's errors for a proxy that cannot be reached: it refused the connection, its
+// name was not found, or it did not answer in time. Through a proxy the name looked up and the
+// connection made are the proxy's.
+constexpr std::uint32_t ERROR_WINHTTP_TIMEOUT = 12002;
+constexpr std::uint32_t ERROR_WINHTTP_NAME_NOT_RESOLVED = 12007;
+constexpr std::uint32_t ERROR_WINHTTP_CANNOT_CONNECT = 12029;
+
+bool proxy_unreachable(const ProxyRoute& route, std::uint32_t error) {
+    return route.kind == ProxyRoute::Kind::named &&
+           (error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_NAME_NOT_RESOLVED ||
+            error == ERROR_WINHTTP_TIMEOUT);
+}
+
 // The request sent and its response's status read; the failure names the step that failed.
 std::optional<DownloadFailure> send_and_receive(DownloadTransport& io, std::uint32_t& status) {
     if (!io.send_request()) return platform_failure("WinHttpSendRequest", io.last_error());
@@ -27,24 +40,69 @@ std::optional<DownloadFailure> send_and_receive(DownloadTransport& io, std::uint
     return std::nullopt;
 }
 
-// Steps up to the response; the returned failure names the step that failed.
-std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, DownloadTransport& io) {
-    if (!io.open_session()) return platform_failure("WinHttpOpen", io.last_error());
+// A proxy's 407 answered with the user's Windows logon for the proxy alone, by Negotiate, else
+// NTLM; false when the challenge is not the proxy's or offers neither (Basic and Digest want a
+// password this program does not have, and it never prompts), or the logon cannot be set.
+bool answer_proxy_logon(DownloadTransport& io) {
+    AuthChallenge challenge;
+    if (!io.query_challenge(challenge) || !challenge.from_proxy) return false;
+    if (!challenge.negotiate && !challenge.ntlm) return false;
+    return io.set_default_credentials(
+        AuthTarget::proxy, challenge.negotiate ? LogonScheme::negotiate : LogonScheme::ntlm);
+}
+
+// Steps up to the response by one route; the returned failure names the step that failed, and
+// `unreachable` says whether it was the route's proxy that could not be reached.
+std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, const ProxyRoute& route,
+                                                   DownloadTransport& io, bool& unreachable) {
+    if (!io.open_session(route)) return platform_failure("WinHttpOpen", io.last_error());
     if (!io.connect(parts.host, parts.port))
         return platform_failure("WinHttpConnect", io.last_error());
     if (!io.open_request(parts.path, parts.secure)) {
         return platform_failure("WinHttpOpenRequest", io.last_error());
     }
     io.refuse_downgrade_redirects();
+    if (!io.send_request()) {
+        const std::uint32_t error = io.last_error();
+        unreachable = proxy_unreachable(route, error);
+        return platform_failure("WinHttpSendRequest", error);
+    }
+    if (!io.receive_response()) return platform_failure("WinHttpReceiveResponse", io.last_error());
     std::uint32_t status = 0;
-    if (auto failure = send_and_receive(io, status)) return failure;
-    // A proxy that asks who the user is gets their logon, once.
-    if (status == PROXY_AUTHENTICATION_REQUIRED && io.answer_proxy_logon()) {
+    if (!io.query_status(status)) return platform_failure("WinHttpQueryHeaders", io.last_error());
+    // The proxy this program chose gets the user's logon, once. On any other route a 407 comes
+    // from a server or from a proxy nobody here knows, and gets nothing.
+    if (status == PROXY_AUTHENTICATION_REQUIRED && route.kind == ProxyRoute::Kind::named &&
+        answer_proxy_logon(io)) {
         if (auto failure = send_and_receive(io, status)) return failure;
     }
     if (status != 200)
         return DownloadFailure{"服务器返回错误 (status=" + std::to_string(status) + ")"};
     return std::nullopt;
+}
+
+DownloadFailure cancelled() {
+    return {std::string(CANCELLED_MESSAGE)};
+}
+
+// The routes in order, each once: the next one only when the proxy of the one before could not
+// be reached, and only while the run goes on.
+std::optional<DownloadFailure> reach_server(const UrlParts& parts, const ProxyRoutes& choices,
+                                            DownloadTransport& io, SharedState& state) {
+    if (choices.routes.empty()) {
+        return DownloadFailure{std::string(SOCKS_PROXY_MESSAGE) + choices.socks};
+    }
+    std::optional<DownloadFailure> failure;
+    for (const ProxyRoute& route : choices.routes) {
+        if (failure) {
+            if (!state.still_running()) return cancelled();
+            io.close_session();
+        }
+        bool unreachable = false;
+        failure = connect_and_request(parts, route, io, unreachable);
+        if (!failure || !unreachable) return failure;
+    }
+    return failure;
 }
 
 // The length the response announces; nullopt when it has no Content-Length (chunked, or ended
@@ -98,10 +156,6 @@ std::string installer_path_in(WideStringView temp_folder) {
 
 namespace {
 
-DownloadFailure cancelled() {
-    return {std::string(CANCELLED_MESSAGE)};
-}
-
 // The worker's claim on the end of the run; true also when the worker holds it already (a
 // complete file that could not be kept after the claim).
 bool claim_end(SharedState& state) {
@@ -112,10 +166,10 @@ bool claim_end(SharedState& state) {
 // The download up to its outcome. A complete body is kept only under the worker's claim on the
 // end of the run: a window that has claimed it first (Cancel, the close button) has ended the
 // run, and the file then goes with its handle.
-DownloadResult download(std::string_view address, DownloadTransport& io, SharedState& state,
-                        void (*log)(std::string_view)) {
+DownloadResult download(std::string_view address, const ProxyRoutes& routes, DownloadTransport& io,
+                        SharedState& state, void (*log)(std::string_view)) {
     const UrlParts parts = parse_download_url(address);
-    if (auto failure = connect_and_request(parts, io)) return *failure;
+    if (auto failure = reach_server(parts, routes, io, state)) return *failure;
 
     AnnouncedLength announced = announced_length(io);
     if (auto* failure = std::get_if<DownloadFailure>(&announced)) return std::move(*failure);
@@ -165,9 +219,10 @@ DownloadResult download(std::string_view address, DownloadTransport& io, SharedS
 
 }  // namespace
 
-DownloadResult run_download(std::string_view address, DownloadTransport& io, SharedState& state,
+DownloadResult run_download(std::string_view address, const ProxyRoutes& routes,
+                            DownloadTransport& io, SharedState& state,
                             void (*log)(std::string_view)) {
-    DownloadResult result = download(address, io, state, log);
+    DownloadResult result = download(address, routes, io, state, log);
     // A failure that comes after the window ended the run (a platform call that Cancel left
     // waiting, say) is not this run's: the run was cancelled.
     if (std::holds_alternative<DownloadFailure>(result) && !claim_end(state)) return cancelled();

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "download/proxy.h"
 #include "download/url.h"
 #include "shell/shared_state.h"
 #include "text.h"
@@ -22,6 +23,17 @@ inline constexpr std::uint64_t PROGRESS_STEP = 2 * 1024 * 1024;
 
 enum class HeaderLookup { found, absent, failed };
 
+// What a 401 or 407 asks for: whom the credentials would go to, and the schemes among those that
+// prove the user's Windows logon without a password.
+struct AuthChallenge {
+    bool from_proxy = false;  // false: the server's (WWW-Authenticate)
+    bool negotiate = false;
+    bool ntlm = false;
+};
+
+enum class AuthTarget { server, proxy };
+enum class LogonScheme { negotiate, ntlm };
+
 // Each call maps onto one platform call. A call that returns false leaves its error code for
 // last_error(). Whatever is still open when the transport is destroyed is closed in the order
 // file, request, connection, session; a created file that was not kept is gone with its handle.
@@ -29,17 +41,22 @@ class DownloadTransport {
   public:
     virtual ~DownloadTransport() = default;
 
-    virtual bool open_session() = 0;
+    // A session that goes by `route` alone, the redirect to the file host included.
+    virtual bool open_session(const ProxyRoute& route) = 0;
+    // Closes the request, connection and session, in that order, before the next route is tried.
+    virtual void close_session() = 0;
     virtual bool connect(const std::string& host, std::uint16_t port) = 0;
     virtual bool open_request(const std::string& path, bool secure) = 0;
     virtual void refuse_downgrade_redirects() = 0;
     virtual bool send_request() = 0;
     virtual bool receive_response() = 0;
     virtual bool query_status(std::uint32_t& status) = 0;
-    // After a proxy's 407: sets the user's Windows logon to answer it by Negotiate or NTLM for
-    // the next send. False when the proxy offers neither (Basic and Digest want a password this
-    // program does not have, and it never prompts) or the logon cannot be set.
-    virtual bool answer_proxy_logon() = 0;
+    // The challenge of the response just received (WinHttpQueryAuthSchemes).
+    virtual bool query_challenge(AuthChallenge& challenge) = 0;
+    // The user's Windows logon, no user name and no password, for `target` by `scheme` on the
+    // next send (WinHttpSetCredentials), and nothing else: the platform's auto-logon policy stays
+    // as it is.
+    virtual bool set_default_credentials(AuthTarget target, LogonScheme scheme) = 0;
     // The text of the index-th Content-Length header of the response, counted from 0.
     virtual HeaderLookup query_length_header(std::uint32_t index, std::string& text) = 0;
     // The system's temporary folder as the platform reports it, however long.
@@ -57,6 +74,8 @@ class DownloadTransport {
 };
 
 inline constexpr std::string_view INVALID_LENGTH_MESSAGE = "服务器返回的文件长度无效";
+// All the settings named for https is a SOCKS proxy (followed by its "host:port").
+inline constexpr std::string_view SOCKS_PROXY_MESSAGE = "不支持 SOCKS 代理服务器: ";
 
 // A Content-Length value: decimal digits only, no sign, no overflow, with spaces or tabs
 // around them.
@@ -66,11 +85,14 @@ std::optional<std::uint64_t> parse_content_length(std::string_view text);
 // surrogate replaced.
 std::string installer_path_in(WideStringView temp_folder);
 
-// Runs one download to the end, updating the counters in `state`. It stops before the next read
-// once the window has ended the run, and keeps the file or reports a failure only after claiming
-// the run's end (RunState::finishing); when the window claimed it first, the result is the
-// cancellation. Writes the "downloaded" log line through `log` on success only.
-DownloadResult run_download(std::string_view address, DownloadTransport& transport,
-                            SharedState& state, void (*log)(std::string_view));
+// Runs one download to the end, updating the counters in `state`: by the first of `routes`, and
+// by the next one only when the proxy of the one before could not be reached. It stops before
+// the next route and the next read once the window has ended the run, and keeps the file or
+// reports a failure only after claiming the run's end (RunState::finishing); when the window
+// claimed it first, the result is the cancellation. Writes the "downloaded" log line through
+// `log` on success only.
+DownloadResult run_download(std::string_view address, const ProxyRoutes& routes,
+                            DownloadTransport& transport, SharedState& state,
+                            void (*log)(std::string_view));
 
 }  // namespace vorn

@@ -55,10 +55,16 @@ class InstallerFile {
 
 class WinHttpTransport final : public DownloadTransport {
   public:
-    explicit WinHttpTransport(ProxyRoute route) : route_(std::move(route)) {}
-
     // The redirect to the file host goes through this session too, by the same route.
-    bool open_session() override { return session_.open(open_session_by(route_)); }
+    bool open_session(const ProxyRoute& route) override {
+        return session_.open(open_session_by(route));
+    }
+
+    void close_session() override {
+        request_.reset();
+        connection_.reset();
+        session_.reset();
+    }
 
     bool connect(const std::string& host, std::uint16_t port) override {
         return connection_.open(WinHttpConnect(session_.get(), to_wide(host).c_str(), port, 0));
@@ -94,26 +100,28 @@ class WinHttpTransport final : public DownloadTransport {
         return ok;
     }
 
-    // Only the proxy gets the logon, and only by a scheme that proves it without a password
-    // (Negotiate, else NTLM): the platform's default credentials, allowed for this request alone.
-    bool answer_proxy_logon() override {
+    bool query_challenge(AuthChallenge& challenge) override {
         DWORD offered = 0;
         DWORD first = 0;
         DWORD target = 0;
-        if (!WinHttpQueryAuthSchemes(request_.get(), &offered, &first, &target) ||
-            target != WINHTTP_AUTH_TARGET_PROXY) {
-            return false;
-        }
-        const DWORD scheme = (offered & WINHTTP_AUTH_SCHEME_NEGOTIATE)
-                                 ? WINHTTP_AUTH_SCHEME_NEGOTIATE
-                             : (offered & WINHTTP_AUTH_SCHEME_NTLM) ? WINHTTP_AUTH_SCHEME_NTLM
-                                                                    : 0;
-        if (scheme == 0) return false;
-        DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-        return WinHttpSetOption(request_.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &policy,
-                                sizeof policy) &&
-               WinHttpSetCredentials(request_.get(), WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
-                                     nullptr, nullptr);
+        if (!WinHttpQueryAuthSchemes(request_.get(), &offered, &first, &target)) return false;
+        challenge.from_proxy = target == WINHTTP_AUTH_TARGET_PROXY;
+        challenge.negotiate = (offered & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0;
+        challenge.ntlm = (offered & WINHTTP_AUTH_SCHEME_NTLM) != 0;
+        return true;
+    }
+
+    // No user name and no password: the platform's default credentials, for this request and
+    // this target alone. The auto-logon policy is left as it is: lowered, it would let WinHTTP
+    // give the logon to every server that asks on this handle, the redirect's file host
+    // included.
+    bool set_default_credentials(AuthTarget target, LogonScheme scheme) override {
+        return WinHttpSetCredentials(
+            request_.get(),
+            target == AuthTarget::proxy ? WINHTTP_AUTH_TARGET_PROXY : WINHTTP_AUTH_TARGET_SERVER,
+            scheme == LogonScheme::negotiate ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                                             : WINHTTP_AUTH_SCHEME_NTLM,
+            nullptr, nullptr, nullptr);
     }
 
     // The header as text, whatever the platform makes of it as a number: the caller decides
@@ -195,7 +203,6 @@ class WinHttpTransport final : public DownloadTransport {
     std::uint32_t last_error() override { return GetLastError(); }
 
   private:
-    const ProxyRoute route_;
     // Destroyed bottom-up: the file (deleted unless kept), request, connection, session.
     InternetHandle session_;
     InternetHandle connection_;
@@ -206,8 +213,9 @@ class WinHttpTransport final : public DownloadTransport {
 }  // namespace
 
 DownloadResult run_download(std::string_view address) {
-    WinHttpTransport transport(find_proxy_route(address));
-    return run_download(address, transport, shared_state, write_log);
+    const ProxyRoutes routes = find_proxy_routes(address);
+    WinHttpTransport transport;
+    return run_download(address, routes, transport, shared_state, write_log);
 }
 
 void download_worker(std::string address) {

@@ -13,11 +13,27 @@ using Kind = ProxyRoute::Kind;
 
 constexpr std::string_view ADDRESS = "https://dl.example.com/api/app/download?platform=win";
 
-const ProxyRoute MACHINE{};
-const ProxyRoute DIRECT{Kind::direct, {}, {}};
+const ProxyRoute MACHINE_ROUTE{};
+const ProxyRoute DIRECT_ROUTE{Kind::direct, {}, {}};
 
-ProxyRoute named(std::string proxy, std::string bypass = {}) {
-    return {Kind::named, std::move(proxy), std::move(bypass)};
+ProxyRoute proxy(std::string server, std::string bypass = {}) {
+    return {Kind::named, std::move(server), std::move(bypass)};
+}
+
+ProxyRoutes routes(std::vector<ProxyRoute> in_order) {
+    return {std::move(in_order), {}};
+}
+
+ProxyRoutes socks_only(std::string server) {
+    return {{}, std::move(server)};
+}
+
+const ProxyRoutes MACHINE = routes({MACHINE_ROUTE});
+const ProxyRoutes DIRECT = routes({DIRECT_ROUTE});
+
+// One proxy and nothing to fall back on.
+ProxyRoutes named(std::string server, std::string bypass = {}) {
+    return routes({proxy(std::move(server), std::move(bypass))});
 }
 
 // The user's settings and what detection and the script answer, each after a scripted time.
@@ -78,7 +94,7 @@ struct OrderCase {
     std::optional<UserProxySettings> settings;
     std::optional<DiscoveredProxy> detected;
     std::optional<DiscoveredProxy> scripted;
-    ProxyRoute expected;
+    ProxyRoutes expected;
     std::vector<std::string> calls;  // "detect", "script": the discoveries asked for, in order
     milliseconds detection_takes{40};
     milliseconds script_takes{10};
@@ -103,8 +119,16 @@ const std::vector<OrderCase> ORDER_CASES = {
      answer("pac-proxy:3128"), named("pac-proxy:3128"), {"detect", "script"}},
     {"detection answers nonsense: the script is asked next", user(true, PAC), answer("???"),
      answer("pac-proxy:3128"), named("pac-proxy:3128"), {"detect", "script"}},
-    {"script: its proxy", user(false, PAC, "manual:1"), NONE, answer("pac-proxy:3128; DIRECT"),
-     named("pac-proxy:3128"), {"script"}},
+    {"script: its proxy, then DIRECT", user(false, PAC, "manual:1"), NONE,
+     answer("pac-proxy:3128; DIRECT"), routes({proxy("pac-proxy:3128"), DIRECT_ROUTE}),
+     {"script"}},
+    {"script: a proxy, a second one, then DIRECT, in that order",
+     user(false, PAC, "manual:1"), NONE, answer("PROXY p1:8080; PROXY p2:8080; DIRECT"),
+     routes({proxy("p1:8080"), proxy("p2:8080"), DIRECT_ROUTE}), {"script"}},
+    {"script: SOCKS alone names it, the manual proxy unused", user(false, PAC, "manual:1"), NONE,
+     answer("SOCKS socks.corp:1080"), socks_only("socks.corp:1080"), {"script"}},
+    {"script: SOCKS, then a proxy", user(false, PAC, "manual:1"), NONE,
+     answer("SOCKS5 socks.corp:1080; PROXY pac-proxy:3128"), named("pac-proxy:3128"), {"script"}},
     {"script: DIRECT first", user(false, PAC, "manual:1"), NONE, answer("DIRECT;pac-proxy:3128"),
      DIRECT, {"script"}},
     {"script: no proxy", user(false, PAC, "manual:1"), NONE, NO_PROXY_ANSWER, DIRECT, {"script"}},
@@ -127,6 +151,8 @@ const std::vector<OrderCase> ORDER_CASES = {
      NONE, NONE, MACHINE, {}},
     {"manual proxy for http only: https goes direct", user(false, "", "http=proxy:80"), NONE, NONE,
      DIRECT, {}},
+    {"manual SOCKS proxy alone: named, never direct", user(false, "", "socks=socks.corp:1080"),
+     NONE, NONE, socks_only("socks.corp:1080"), {}},
     {"a manual list of blanks counts as none", user(false, "", " ; "), NONE, NONE, MACHINE, {}},
     // clang-format on
 };
@@ -140,7 +166,7 @@ TEST(ChooseProxyRoute, FollowsTheUsersSettingsInOrder) {
         platform.scripted = c.scripted;
         platform.detection_takes = c.detection_takes;
         platform.script_takes = c.script_takes;
-        EXPECT_EQ(choose_proxy_route(ADDRESS, platform), c.expected);
+        EXPECT_EQ(choose_proxy_routes(ADDRESS, platform), c.expected);
         ASSERT_EQ(platform.journal.size(), c.calls.size());
         for (std::size_t i = 0; i < c.calls.size(); ++i) {
             EXPECT_TRUE(platform.journal[i].starts_with(c.calls[i])) << platform.journal[i];
@@ -170,37 +196,58 @@ TEST(ChooseProxyRoute, DetectionAndScriptShareOneLimit) {
         FakeProxyPlatform platform;
         platform.settings = user(true, PAC);
         platform.detection_takes = c.detection_takes;
-        choose_proxy_route(ADDRESS, platform);
+        choose_proxy_routes(ADDRESS, platform);
         EXPECT_EQ(platform.journal, c.journal);
     }
 }
 
 struct DiscoveryCase {
     DiscoveredProxy answer;
-    std::optional<ProxyRoute> expected;
+    std::optional<ProxyRoutes> expected;
 };
 
-TEST(RouteFromDiscovery, TakesTheFirstEntryOrRefusesNonsense) {
+TEST(RoutesFromDiscovery, ReadsTheListAsWindowsWritesItInOrder) {
+    const ProxyRoute a = proxy("a:1");
+    const ProxyRoute b = proxy("b:2");
     const std::vector<DiscoveryCase> cases = {
         {NO_PROXY_ANSWER, DIRECT},
         {answer("proxy:3128"), named("proxy:3128")},
         {answer("proxy:3128", "<local>"), named("proxy:3128", "<local>")},
-        {answer(" proxy:3128 ; other:1"), named("proxy:3128")},
-        {answer("proxy:3128;DIRECT"), named("proxy:3128")},
+        {answer(" a:1 ; b:2"), routes({a, b})},
+        {answer("a:1 b:2"), routes({a, b})},  // whitespace separates entries too
+        {answer("a:1\tb:2\r\n"), routes({a, b})},
+        {answer("a:1;DIRECT"), routes({a, DIRECT_ROUTE})},
         {answer("direct"), DIRECT},
-        {answer("DIRECT; proxy:3128"), DIRECT},
-        {answer("PROXY proxy:3128; DIRECT"), named("proxy:3128")},
-        {answer("proxy"), named("proxy")},  // a host's name, not the keyword
+        {answer("DIRECT; a:1"), DIRECT},  // nothing after DIRECT is ever needed
+        {answer("PROXY a:1; DIRECT"), routes({a, DIRECT_ROUTE})},
+        {answer("proxy a:1; Proxy b:2; direct"), routes({a, b, DIRECT_ROUTE})},
+        {answer("PROXY a:1 PROXY b:2"), routes({a, b})},
+        {answer("PROXY a:1 b:2"), routes({a, b})},
+        {answer("PROXY a:1; PROXY a:1; b:2; a:1"), routes({a, b})},  // each entry once
         {answer("http://proxy:8080/"), named("proxy:8080")},
         {answer("10.0.0.1:8080"), named("10.0.0.1:8080")},
         {answer("[fd00::1]:8080"), named("[fd00::1]:8080")},
+        {answer("PROXY [fd00::1]:8080; [fd00::2]"),
+         routes({proxy("[fd00::1]:8080"), proxy("[fd00::2]")})},
         {answer("[fd00::1]"), named("[fd00::1]")},
+        // SOCKS: left out for the next choice; alone, named.
+        {answer("SOCKS s:1080"), socks_only("s:1080")},
+        {answer("socks5 s:1080; SOCKS4 t:1081"), socks_only("s:1080")},
+        {answer("socks=s:1080"), socks_only("s:1080")},
+        {answer("socks://s:1080"), socks_only("s:1080")},
+        {answer("SOCKS s:1080; PROXY a:1"), named("a:1")},
+        {answer("PROXY a:1; SOCKS s:1080; DIRECT"), routes({a, DIRECT_ROUTE})},
+        {answer("SOCKS s:1080; DIRECT"), DIRECT},
+        // What cannot be read makes the whole answer unusable.
         {answer(""), std::nullopt},
         {answer(";;"), std::nullopt},
         {answer("PROXY"), std::nullopt},
+        {answer("proxy"), std::nullopt},  // the keyword, in any case, without its server
         {answer("PROXY ;a:1"), std::nullopt},
-        {answer("SOCKS socks:1080"), std::nullopt},
-        {answer("socks://socks:1080"), std::nullopt},
+        {answer("PROXY DIRECT"), std::nullopt},
+        {answer("SOCKS"), std::nullopt},
+        {answer("SOCKS ;a:1"), std::nullopt},
+        {answer("a:1; ???"), std::nullopt},
         {answer("https://proxy:443"), std::nullopt},
         {answer("proxy:"), std::nullopt},
         {answer("proxy:0"), std::nullopt},
@@ -209,21 +256,20 @@ TEST(RouteFromDiscovery, TakesTheFirstEntryOrRefusesNonsense) {
         {answer("user@proxy:80"), std::nullopt},
         {answer("proxy:80/path"), std::nullopt},
         {answer("[fd00::1"), std::nullopt},
-        {answer("pro xy:80"), std::nullopt},
     };
     for (const DiscoveryCase& c : cases) {
         SCOPED_TRACE(c.answer.proxy);
-        EXPECT_EQ(route_from_discovery(c.answer), c.expected);
+        EXPECT_EQ(routes_from_discovery(c.answer), c.expected);
     }
 }
 
 struct ManualCase {
     std::string proxy;
     std::string bypass;
-    std::optional<ProxyRoute> expected;
+    std::optional<ProxyRoutes> expected;
 };
 
-TEST(RouteFromManual, PicksTheHttpsProxyAndKeepsTheBypassList) {
+TEST(RoutesFromManual, PicksTheHttpsProxyAndKeepsTheBypassList) {
     const std::vector<ManualCase> cases = {
         {"proxy:3128", "", named("proxy:3128")},
         {"proxy:3128", "<local>", named("proxy:3128", "<local>")},
@@ -231,7 +277,16 @@ TEST(RouteFromManual, PicksTheHttpsProxyAndKeepsTheBypassList) {
         {"HTTPS=secure:443;http=web:80", "", named("secure:443")},
         {"all:8080;https=secure:443", "", named("secure:443")},
         {"http=web:80;all:8080", "", named("all:8080")},
-        {"http=web:80;ftp=files:21;socks=socks:1080", "", DIRECT},
+        {"HTTP=web:80 Https=secure:443", "", named("secure:443")},
+        {"http=web:80;ftp=files:21", "", DIRECT},
+        {"http=web:80;ftp=files:21;socks=socks:1080", "", socks_only("socks:1080")},
+        {"socks=socks:1080", "", socks_only("socks:1080")},
+        {"SOCKS=socks:1080", "", socks_only("socks:1080")},
+        {"socks=socks:1080 https=secure:443", "", named("secure:443")},
+        {"socks=socks:1080;all:8080", "", named("all:8080")},
+        {"https=socks://socks:1080", "", socks_only("socks:1080")},
+        {"[fd00::1]:3128", "", named("[fd00::1]:3128")},
+        {"socks=", "", std::nullopt},
         {"http://proxy:3128", "", named("proxy:3128")},
         {"proxy:3128", "localhost; 127.*, *.corp  <local>",
          named("proxy:3128", "localhost;127.*;*.corp;<local>")},
@@ -242,7 +297,7 @@ TEST(RouteFromManual, PicksTheHttpsProxyAndKeepsTheBypassList) {
     };
     for (const ManualCase& c : cases) {
         SCOPED_TRACE(c.proxy);
-        EXPECT_EQ(route_from_manual(c.proxy, c.bypass), c.expected);
+        EXPECT_EQ(routes_from_manual(c.proxy, c.bypass), c.expected);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,12 @@ class FakeTransport final : public DownloadTransport {
   public:
     std::string failing_step;  // e.g. "send"; its error code is 1000 + the step's position
     std::uint32_t status = 200;
-    bool logon_offered = true;  // the proxy offers Negotiate or NTLM
+    AuthChallenge challenge{true, true, true};  // a 407's, or a 401's
     std::uint32_t status_after_logon = 200;
     bool logon_answered = false;
+    // The proxies that cannot be reached ("DIRECT": the server, without one), with the error
+    // WinHttpSendRequest gives for each.
+    std::map<std::string, std::uint32_t> unreachable;
     std::vector<std::string> length_headers;  // the Content-Length values; none: absent
     std::vector<std::uint32_t> chunks;
     WideString temp = to_wide("C:\\Temp\\");
@@ -31,7 +35,14 @@ class FakeTransport final : public DownloadTransport {
     std::vector<std::uint32_t> read_requests;
     std::uint64_t written = 0;
 
-    bool open_session() override { return step("open_session"); }
+    bool open_session(const ProxyRoute& route) override {
+        route_ = route;
+        journal.push_back(route.kind == ProxyRoute::Kind::named    ? "session by " + route.proxy
+                          : route.kind == ProxyRoute::Kind::direct ? "session direct"
+                                                                   : "session by the machine's");
+        return step("open_session");
+    }
+    void close_session() override { step("close_session"); }
     bool connect(const std::string& host, std::uint16_t port) override {
         journal.push_back("connect " + host + ":" + std::to_string(port));
         return step("connect");
@@ -41,14 +52,28 @@ class FakeTransport final : public DownloadTransport {
         return step("open_request");
     }
     void refuse_downgrade_redirects() override { step("refuse_downgrade"); }
-    bool send_request() override { return step("send"); }
+    bool send_request() override {
+        const auto down =
+            unreachable.find(route_.kind == ProxyRoute::Kind::direct ? "DIRECT" : route_.proxy);
+        if (down == unreachable.end()) return step("send");
+        step("send");
+        last_error_ = down->second;
+        return false;
+    }
     bool receive_response() override { return step("receive"); }
     bool query_status(std::uint32_t& value) override {
         value = logon_answered ? status_after_logon : status;
         return step("status");
     }
-    bool answer_proxy_logon() override {
-        if (!step("logon") || !logon_offered) return false;
+    bool query_challenge(AuthChallenge& value) override {
+        value = challenge;
+        return step("challenge");
+    }
+    bool set_default_credentials(AuthTarget target, LogonScheme scheme) override {
+        journal.push_back(std::string("credentials for the ") +
+                          (target == AuthTarget::proxy ? "proxy" : "server") + " by " +
+                          (scheme == LogonScheme::negotiate ? "Negotiate" : "NTLM"));
+        if (!step("logon")) return false;
         logon_answered = true;
         return true;
     }
@@ -100,6 +125,7 @@ class FakeTransport final : public DownloadTransport {
         return false;
     }
 
+    ProxyRoute route_;
     std::size_t next_chunk = 0;
     std::uint32_t last_error_ = 0;
 };
@@ -114,9 +140,20 @@ struct Outcome {
     }
 };
 
-Outcome run(FakeTransport& io, SharedState& state) {
+const ProxyRoute DIRECT_ROUTE{ProxyRoute::Kind::direct, {}, {}};
+const ProxyRoutes DIRECT{{DIRECT_ROUTE}, {}};
+
+ProxyRoute proxy(std::string server) {
+    return {ProxyRoute::Kind::named, std::move(server), {}};
+}
+
+ProxyRoutes through(std::vector<ProxyRoute> in_order) {
+    return {std::move(in_order), {}};
+}
+
+Outcome run(FakeTransport& io, SharedState& state, const ProxyRoutes& routes = DIRECT) {
     logged.clear();
-    return {run_download(ADDRESS, io, state, capture_log)};
+    return {run_download(ADDRESS, routes, io, state, capture_log)};
 }
 
 // `message` with its "{}" (if any) replaced by the failing step's error code.
@@ -142,7 +179,8 @@ TEST(RunDownload, SuccessRequestsTheAddressAndLogsTheCount) {
     const Outcome r = run(io, state);
     ASSERT_EQ(r.message(), "(success)");
     EXPECT_EQ(std::get<DownloadSuccess>(r.result).installer_path, "C:\\Temp\\vorn-setup.exe");
-    const std::vector<std::string> opening = {"open_session",
+    const std::vector<std::string> opening = {"session direct",
+                                              "open_session",
                                               "connect example.test:8443",
                                               "connect",
                                               "request /api/app/download?platform=win secure",
@@ -212,37 +250,146 @@ TEST(RunDownload, AnyStatusButOkIsAFailureBeforeTheFileExists) {
     }
 }
 
-TEST(RunDownload, AProxysLogonRequestIsAnsweredOnceWithTheUsersLogon) {
+const AuthChallenge PROXY_NEGOTIATE{true, true, true};
+const AuthChallenge PROXY_NTLM{true, false, true};
+const AuthChallenge PROXY_BASIC{true, false, false};
+const AuthChallenge SERVER_NTLM{false, false, true};
+
+TEST(RunDownload, OnlyTheChosenProxyGetsTheUsersLogonOnce) {
+    const ProxyRoutes CHOSEN_PROXY = through({proxy("proxy.corp:3128")});
+    const ProxyRoutes MACHINES{{ProxyRoute{}}, {}};
+    const std::string TO_THE_PROXY_BY_NEGOTIATE = "credentials for the proxy by Negotiate";
     struct Case {
         const char* what;
+        ProxyRoutes routes;
         std::uint32_t status;
-        bool offered;
+        AuthChallenge challenge;
         std::uint32_t status_after_logon;
         std::string message;
-        std::size_t logons;
-        std::size_t sends;
+        std::vector<std::string> credentials;  // what was given, to whom
     };
     const Case cases[] = {
-        {"Negotiate or NTLM, then the file", 407, true, 200, "(success)", 1, 2},
-        {"Basic or Digest only", 407, false, 200, "服务器返回错误 (status=407)", 1, 1},
-        {"the logon refused", 407, true, 407, "服务器返回错误 (status=407)", 1, 2},
-        {"the logon accepted, the file missing", 407, true, 404, "服务器返回错误 (status=404)", 1,
-         2},
-        {"the server asks, not the proxy", 401, true, 200, "服务器返回错误 (status=401)", 0, 1},
+        // clang-format off
+        {"the chosen proxy, Negotiate: then the file", CHOSEN_PROXY, 407, PROXY_NEGOTIATE, 200,
+         "(success)", {TO_THE_PROXY_BY_NEGOTIATE}},
+        {"the chosen proxy, NTLM alone", CHOSEN_PROXY, 407, PROXY_NTLM, 200, "(success)",
+         {"credentials for the proxy by NTLM"}},
+        {"the chosen proxy, Basic or Digest only", CHOSEN_PROXY, 407, PROXY_BASIC, 200,
+         "服务器返回错误 (status=407)", {}},
+        {"the chosen proxy refuses the logon: a 407 after it ends the run", CHOSEN_PROXY, 407,
+         PROXY_NEGOTIATE, 407, "服务器返回错误 (status=407)", {TO_THE_PROXY_BY_NEGOTIATE}},
+        {"the logon accepted, the file missing", CHOSEN_PROXY, 407, PROXY_NEGOTIATE, 404,
+         "服务器返回错误 (status=404)", {TO_THE_PROXY_BY_NEGOTIATE}},
+        {"a 407 whose challenge is the server's", CHOSEN_PROXY, 407, SERVER_NTLM, 200,
+         "服务器返回错误 (status=407)", {}},
+        {"the server asks (401)", CHOSEN_PROXY, 401, SERVER_NTLM, 200,
+         "服务器返回错误 (status=401)", {}},
+        {"a direct route: a server's 407 gets nothing", DIRECT, 407, PROXY_NEGOTIATE, 200,
+         "服务器返回错误 (status=407)", {}},
+        {"the machine's setting: a proxy nobody here chose gets nothing", MACHINES, 407,
+         PROXY_NEGOTIATE, 200, "服务器返回错误 (status=407)", {}},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FakeTransport io;
         io.status = c.status;
-        io.logon_offered = c.offered;
+        io.challenge = c.challenge;
         io.status_after_logon = c.status_after_logon;
         io.chunks = {10};
         SharedState state;
-        EXPECT_EQ(run(io, state).message(), c.message);
-        EXPECT_EQ(io.count("logon"), c.logons);
-        EXPECT_EQ(io.count("send"), c.sends);
+        EXPECT_EQ(run(io, state, c.routes).message(), c.message);
+        std::vector<std::string> credentials;
+        for (const std::string& entry : io.journal) {
+            if (entry.starts_with("credentials")) credentials.push_back(entry);
+        }
+        EXPECT_EQ(credentials, c.credentials);
+        const std::size_t answered = c.credentials.size();
+        EXPECT_EQ(io.count("send"), 1 + answered);
         EXPECT_EQ(io.count("create"), c.message == "(success)" ? 1u : 0u);
+        if (answered != 0) {
+            // Between the challenge and the second send nothing else reaches the platform: no
+            // policy is changed, no other credentials are set.
+            const auto at = std::find(io.journal.begin(), io.journal.end(), "challenge");
+            ASSERT_NE(at, io.journal.end());
+            EXPECT_EQ(std::vector(at, at + 4),
+                      (std::vector<std::string>{"challenge", c.credentials[0], "logon", "send"}));
+        }
     }
+}
+
+TEST(RunDownload, GoesOnToTheNextRouteOnlyWhenItsProxyCannotBeReached) {
+    const ProxyRoutes P1_P2_DIRECT = through({proxy("p1:8080"), proxy("p2:8080"), DIRECT_ROUTE});
+    struct Case {
+        const char* what;
+        ProxyRoutes routes;
+        std::map<std::string, std::uint32_t> unreachable;
+        std::string message;
+        std::vector<std::string> sessions;  // in order
+    };
+    const Case cases[] = {
+        // clang-format off
+        {"the first proxy answers", P1_P2_DIRECT, {}, "(success)", {"session by p1:8080"}},
+        {"the first refuses (12029): the second", P1_P2_DIRECT, {{"p1:8080", 12029}}, "(success)",
+         {"session by p1:8080", "session by p2:8080"}},
+        {"name not found (12007), no answer in time (12002): DIRECT", P1_P2_DIRECT,
+         {{"p1:8080", 12007}, {"p2:8080", 12002}}, "(success)",
+         {"session by p1:8080", "session by p2:8080", "session direct"}},
+        {"every proxy down and no DIRECT: the last one's failure",
+         through({proxy("p1:8080"), proxy("p2:8080")}), {{"p1:8080", 12029}, {"p2:8080", 12029}},
+         "WinHttpSendRequest 失败 (err=12029)", {"session by p1:8080", "session by p2:8080"}},
+        {"another failure (12175, a certificate refused) is no reason to go on", P1_P2_DIRECT,
+         {{"p1:8080", 12175}}, "WinHttpSendRequest 失败 (err=12175)", {"session by p1:8080"}},
+        // clang-format on
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeTransport io;
+        io.unreachable = c.unreachable;
+        io.chunks = {10};
+        SharedState state;
+        EXPECT_EQ(run(io, state, c.routes).message(), c.message);
+        std::vector<std::string> sessions;
+        for (const std::string& entry : io.journal) {
+            if (entry.starts_with("session")) sessions.push_back(entry);
+        }
+        EXPECT_EQ(sessions, c.sessions);
+        // Each attempt's handles are closed before the next session opens.
+        EXPECT_EQ(io.count("close_session"), c.sessions.size() - 1);
+        EXPECT_EQ(io.count("send"), c.sessions.size());
+        EXPECT_TRUE(c.message != "(success)" || logged.size() == 1);
+    }
+}
+
+TEST(RunDownload, ADirectRouteThatCannotConnectEndsTheRun) {
+    FakeTransport io;
+    io.unreachable = {{"DIRECT", 12029}};
+    SharedState state;
+    // The next route is never tried: without a proxy it is the server that cannot be reached.
+    EXPECT_EQ(run(io, state, through({DIRECT_ROUTE, proxy("p:1")})).message(),
+              "WinHttpSendRequest 失败 (err=12029)");
+    EXPECT_EQ(io.count("open_session"), 1u);
+}
+
+TEST(RunDownload, CancelBetweenRoutesEndsTheRun) {
+    FakeTransport io;
+    io.unreachable = {{"p1:8080", 12029}};
+    SharedState state;
+    io.before = [&](const std::string& step) {
+        if (step == "send") state.claim(RunState::cancelled);
+    };
+    EXPECT_EQ(run(io, state, through({proxy("p1:8080"), proxy("p2:8080")})).message(),
+              "用户已取消");
+    EXPECT_EQ(io.count("open_session"), 1u) << "no second route after the cancel";
+}
+
+TEST(RunDownload, NothingButSocksForHttpsIsNamedAndNothingIsSent) {
+    FakeTransport io;
+    SharedState state;
+    EXPECT_EQ(run(io, state, ProxyRoutes{{}, "socks.corp:1080"}).message(),
+              "不支持 SOCKS 代理服务器: socks.corp:1080");
+    EXPECT_TRUE(io.journal.empty());
+    EXPECT_TRUE(logged.empty());
 }
 
 TEST(RunDownload, PostsProgressEveryTwoMebibytesAndOnceAtTheEnd) {
