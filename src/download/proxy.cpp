@@ -1,5 +1,7 @@
 #include "download/proxy.h"
 
+#include <utility>
+
 namespace vorn {
 namespace {
 
@@ -116,10 +118,10 @@ ProxyRoute named_route(std::string proxy, std::string_view bypass) {
     return ProxyRoute{ProxyRoute::Kind::named, std::move(proxy), normalized_bypass_list(bypass)};
 }
 
-const ProxyRoute DIRECT_ROUTE{ProxyRoute::Kind::direct, {}, {}};
-
-ProxyRoutes only(ProxyRoute route) {
-    return ProxyRoutes{{std::move(route)}, {}};
+ProxyRoutes only(ProxyRoute::Kind kind) {
+    ProxyRoutes routes;
+    routes.routes.emplace_back().kind = kind;
+    return routes;
 }
 
 void add_once(std::vector<ProxyRoute>& routes, ProxyRoute route) {
@@ -188,7 +190,7 @@ std::string normalized_bypass_list(std::string_view list) {
 // in any case. Each entry is a second choice for the one before; DIRECT ends the list, as nothing
 // after it is ever needed. A SOCKS entry is left out: WinHTTP cannot speak to it.
 std::optional<ProxyRoutes> routes_from_discovery(const DiscoveredProxy& answer) {
-    if (!answer.named) return only(DIRECT_ROUTE);
+    if (!answer.named) return only(ProxyRoute::Kind::direct);
     ProxyRoutes found;
     std::string first_socks;
     bool any = false;
@@ -202,7 +204,7 @@ std::optional<ProxyRoutes> routes_from_discovery(const DiscoveredProxy& answer) 
             if (!chosen) return std::nullopt;
             switch (chosen->kind) {
                 case ScriptEntry::Kind::direct:
-                    add_once(found.routes, DIRECT_ROUTE);
+                    add_once(found.routes, ProxyRoute{ProxyRoute::Kind::direct, {}, {}});
                     return found;
                 case ScriptEntry::Kind::socks:
                     if (first_socks.empty()) first_socks = std::move(chosen->server);
@@ -246,26 +248,30 @@ std::optional<ProxyRoutes> routes_from_manual(std::string_view proxy, std::strin
         if (auto socks = socks_server(*chosen)) return ProxyRoutes{{}, std::move(*socks)};
         auto server = proxy_server(*chosen);
         if (!server) return std::nullopt;
-        return only(named_route(std::move(*server), bypass));
+        ProxyRoutes routes;
+        routes.routes.push_back(named_route(std::move(*server), bypass));
+        return routes;
     }
     if (for_socks) {
         auto server = proxy_server(*for_socks);
         if (!server) return std::nullopt;
         return ProxyRoutes{{}, std::move(*server)};
     }
-    return only(DIRECT_ROUTE);
+    return only(ProxyRoute::Kind::direct);
 }
 
 ProxyRoutes choose_proxy_routes(std::string_view address, ProxyPlatform& platform) {
     const std::optional<UserProxySettings> settings = platform.user_settings();
-    if (!settings) return only(ProxyRoute{});
+    if (!settings) return only(ProxyRoute::Kind::machine_default);
     if (settings->auto_detect || !settings->script_address.empty()) {
-        if (auto routes = discover_routes(address, *settings, platform)) return *routes;
+        if (auto routes = discover_routes(address, *settings, platform)) return std::move(*routes);
     }
     if (!trim(settings->proxy).empty()) {
-        if (auto routes = routes_from_manual(settings->proxy, settings->bypass)) return *routes;
+        if (auto routes = routes_from_manual(settings->proxy, settings->bypass)) {
+            return std::move(*routes);
+        }
     }
-    return only(ProxyRoute{});
+    return only(ProxyRoute::Kind::machine_default);
 }
 
 }  // namespace vorn
