@@ -9,6 +9,7 @@
 #include "download/transfer.h"
 #include "shell/handles.h"
 #include "shell/log.h"
+#include "trust/crypt.h"
 
 namespace vorn {
 namespace {
@@ -105,10 +106,24 @@ class WinHttpTransport final : public DownloadTransport {
         DWORD first = 0;
         DWORD target = 0;
         if (!WinHttpQueryAuthSchemes(request_.get(), &offered, &first, &target)) return false;
-        challenge.from_proxy = target == WINHTTP_AUTH_TARGET_PROXY;
+        challenge.from_proxy = target == WINHTTP_AUTH_TARGET_PROXY && !server_certificate_seen();
         challenge.negotiate = (offered & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0;
         challenge.ntlm = (offered & WINHTTP_AUTH_SCHEME_NTLM) != 0;
         return true;
+    }
+
+    // WinHTTP names the target by the status alone, so a 407 that the download host (or the
+    // redirect's file host) sends itself, inside the tunnel, reads as the proxy's. The proxy's
+    // own answers the CONNECT, before any TLS with the host: a request that holds the host's
+    // certificate has heard from the host.
+    bool server_certificate_seen() {
+        PCCERT_CONTEXT certificate = nullptr;
+        DWORD size = sizeof certificate;
+        if (!WinHttpQueryOption(request_.get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate,
+                                &size)) {
+            return false;
+        }
+        return CertificateHandle(certificate).valid();
     }
 
     // No user name and no password: the platform's default credentials, for this request and
