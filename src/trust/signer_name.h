@@ -21,7 +21,8 @@ struct InstallerSigner {
 // and value. A directory string counts as the same value in any of its encodings (printable,
 // teletex, universal, UTF-8 or BMP string: a CA may encode a renewal's subject differently), so
 // the values themselves must be equal, code unit for code unit (case and spaces too). A name
-// the platform cannot decode is nobody's.
+// the platform cannot decode is nobody's, and so is one with a null character (U+0000) anywhere
+// in an encoded value, which could otherwise read like the name without it.
 bool same_name(const CERT_NAME_BLOB& one, const CERT_NAME_BLOB& other);
 
 // How the signer of a valid signature is named to the user when it is not the publisher: the

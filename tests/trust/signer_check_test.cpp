@@ -9,10 +9,13 @@
 #include <cwchar>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorn {
 namespace {
+
+using namespace std::literals;
 
 constexpr const char* CODE = szOID_PKIX_KP_CODE_SIGNING;
 constexpr const char* SERVER = szOID_PKIX_KP_SERVER_AUTH;
@@ -202,7 +205,7 @@ TEST(LinkRefusal, AChainWithoutLinksIsRefused) {
 struct Attribute {
     const char* oid;
     DWORD encoding;
-    const wchar_t* value;
+    std::wstring_view value;  // may hold null characters
 };
 
 // A name: its relative names in order, each with its attributes.
@@ -216,8 +219,9 @@ std::vector<BYTE> encode_name(const Name& name) {
             CERT_RDN_ATTR value{};
             value.pszObjId = const_cast<LPSTR>(attribute.oid);
             value.dwValueType = attribute.encoding;
-            value.Value.cbData = static_cast<DWORD>(std::wcslen(attribute.value) * sizeof(wchar_t));
-            value.Value.pbData = reinterpret_cast<BYTE*>(const_cast<wchar_t*>(attribute.value));
+            value.Value.cbData = static_cast<DWORD>(attribute.value.size() * sizeof(wchar_t));
+            value.Value.pbData =
+                reinterpret_cast<BYTE*>(const_cast<wchar_t*>(attribute.value.data()));
             encoded.push_back(value);
         }
     }
@@ -232,6 +236,7 @@ std::vector<BYTE> encode_name(const Name& name) {
 constexpr DWORD PRINTABLE = CERT_RDN_PRINTABLE_STRING;
 constexpr DWORD UTF8 = CERT_RDN_UTF8_STRING;
 constexpr DWORD BMP = CERT_RDN_BMP_STRING;
+constexpr DWORD TELETEX = CERT_RDN_TELETEX_STRING;
 constexpr DWORD IA5 = CERT_RDN_IA5_STRING;
 
 const Attribute COUNTRY{szOID_COUNTRY_NAME, PRINTABLE, L"CN"};
@@ -310,6 +315,36 @@ TEST(SameName, TheWholeNameInOrderWhateverStringEncodingTheCaChose) {
          false},
         {"the organisation and the common name in one relative name",
          {{COUNTRY}, {STATE}, {LOCALITY}, {ORGANISATION, COMMON_NAME}},
+         false},
+        // A null character is no terminator inside an encoded value: O = "…\0" is another name
+        // than O = "…", whatever the platform's decoding makes of it, and so is one inside.
+        {"the organisation as a BMP string that ends with a null character",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {{szOID_ORGANIZATION_NAME, BMP, L"Xinglan Test Co., Ltd.\0"sv}},
+          {COMMON_NAME}},
+         false},
+        {"the organisation as a UTF-8 string that ends with a null character",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {{szOID_ORGANIZATION_NAME, UTF8, L"Xinglan Test Co., Ltd.\0"sv}},
+          {COMMON_NAME}},
+         false},
+        {"a null character inside the common name, after the publisher's",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {ORGANISATION},
+          {{szOID_COMMON_NAME, UTF8, L"星岚测试 Publisher\0 Ltd"sv}}},
+         false},
+        {"a null character inside the state, after the publisher's, as a teletex string",
+         {{COUNTRY},
+          {{szOID_STATE_OR_PROVINCE_NAME, TELETEX, L"Shanghai\0, Delaware"sv}},
+          {LOCALITY},
+          {ORGANISATION},
+          {COMMON_NAME}},
          false},
         {"an e-mail address in place of the common name, same text",
          {{COUNTRY},
