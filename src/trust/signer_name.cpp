@@ -204,13 +204,17 @@ WideString subject_text(const CERT_NAME_BLOB& subject) {
     return text;
 }
 
-// Whether the signer carries the whole subject of the publisher's certificate. A certificate the
-// platform cannot read pins nobody.
-bool carries_pinned_subject(const CERT_INFO& signer, std::string_view pinned_certificate) {
-    const CertificateHandle pinned(CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(pinned_certificate.data()),
-        static_cast<DWORD>(pinned_certificate.size())));
-    return pinned.valid() && same_name(pinned.get()->pCertInfo->Subject, signer.Subject);
+// Whether the signer carries the whole subject of one of the publisher's certificates. A
+// certificate the platform cannot read pins nobody.
+bool carries_pinned_subject(const CERT_INFO& signer,
+                            std::span<const std::string_view> pinned_certificates) {
+    return std::any_of(
+        pinned_certificates.begin(), pinned_certificates.end(), [&](std::string_view encoded) {
+            const CertificateHandle pinned(CertCreateCertificateContext(
+                X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(encoded.data()),
+                static_cast<DWORD>(encoded.size())));
+            return pinned.valid() && same_name(pinned.get()->pCertInfo->Subject, signer.Subject);
+        });
 }
 
 }  // namespace
@@ -228,8 +232,10 @@ bool same_name(const CERT_NAME_BLOB& one, const CERT_NAME_BLOB& other) {
 
 std::optional<std::string> signer_mismatch(PCCERT_CONTEXT signer,
                                            const InstallerSigner& publisher) {
-    if (!publisher.certificate.empty()) {
-        if (carries_pinned_subject(*signer->pCertInfo, publisher.certificate)) return std::nullopt;
+    if (!publisher.certificates.empty()) {
+        if (carries_pinned_subject(*signer->pCertInfo, publisher.certificates)) {
+            return std::nullopt;
+        }
         const WideString subject = subject_text(signer->pCertInfo->Subject);
         return from_wide(subject.empty() ? subject_common_name(signer) : subject);
     }
