@@ -105,6 +105,7 @@ INTERMEDIATES = {
     "ca-crl": intermediate(),
     "ca-crl-revoked": intermediate(),
     "ca-aia": intermediate(),
+    "ca-under-untrusted": intermediate("untrusted"),
 }
 
 # The certificates the tests sign with: subject (None: the one the program expects; a string: that
@@ -1100,7 +1101,13 @@ class Signature(StubTest):
             # the machine hold is all the check looks at, so nothing waits for that server.
             ("under an intermediate that did not come along, named at a silent address",
              stand_in, "aia-silent", {"alone": True}, False, invalid_signature(0x00010000)),
+            # A root the machine does not have, with the AIA fetch off and the root update left
+            # on: wine has no root update, so what wine does is what Windows does with a root
+            # outside Microsoft's program (one inside it Windows fetches, and the chain passes).
             ("under an untrusted CA", stand_in, "untrusted", {}, False,
+             invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
+            ("under an intermediate that came along, below a root the machine does not have",
+             stand_in, "under-ca-under-untrusted", {}, False,
              invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
             ("under an untrusted CA that came along", stand_in, "untrusted",
              {"chain": (UNTRUSTED_CA,)}, False,
