@@ -372,5 +372,42 @@ TEST(SameName, ANameThePlatformCannotDecodeIsNobodys) {
     EXPECT_FALSE(same_name(blob, blob));
 }
 
+// A self-signed certificate with the subject `name` (X.500 text, most general first), made by the
+// platform.
+CertificateHandle self_signed(const wchar_t* name) {
+    DWORD size = 0;
+    CertStrToNameW(X509_ASN_ENCODING, name, CERT_X500_NAME_STR, nullptr, nullptr, &size, nullptr);
+    std::vector<BYTE> encoded(size);
+    EXPECT_TRUE(CertStrToNameW(X509_ASN_ENCODING, name, CERT_X500_NAME_STR, nullptr, encoded.data(),
+                               &size, nullptr));
+    CERT_NAME_BLOB subject{size, encoded.data()};
+    return CertificateHandle(
+        CertCreateSelfSignCertificate(0, &subject, 0, nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
+std::string_view der(const CertificateHandle& certificate) {
+    return {reinterpret_cast<const char*>(certificate.get()->pbCertEncoded),
+            certificate.get()->cbCertEncoded};
+}
+
+TEST(SignerMismatch, AnyOneOfThePinnedSubjectsPasses) {
+    const CertificateHandle current(
+        self_signed(L"C=CN, O=星岚测试有限公司, CN=星岚测试 Publisher"));
+    const CertificateHandle next(
+        self_signed(L"C=CN, O=Xinglan Test Co. Ltd, CN=星岚测试 Publisher"));
+    const CertificateHandle other(self_signed(L"C=ZZ, O=Impostor Holdings, CN=星岚测试 Publisher"));
+    ASSERT_TRUE(current.valid() && next.valid() && other.valid());
+    const std::string_view pins[] = {der(current), der(next)};
+    const InstallerSigner publisher{"星岚测试 Publisher", pins};
+    EXPECT_EQ(signer_mismatch(current.get(), publisher), std::nullopt);
+    EXPECT_EQ(signer_mismatch(next.get(), publisher), std::nullopt);
+    const auto refusal = signer_mismatch(other.get(), publisher);
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_NE(refusal->find("O=Impostor Holdings"), std::string::npos) << *refusal;
+    // With the first pin alone, the next subject is someone else's.
+    const InstallerSigner first_alone{"星岚测试 Publisher", std::span(pins, 1)};
+    EXPECT_TRUE(signer_mismatch(next.get(), first_alone).has_value());
+}
+
 }  // namespace
 }  // namespace vorn
