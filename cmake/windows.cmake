@@ -11,28 +11,58 @@ if(NOT VORN_DOWNLOAD_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-
     message(FATAL_ERROR "VORN_DOWNLOAD_HOST '${VORN_DOWNLOAD_HOST}' is not a host name with an optional :port")
 endif()
 
-# vorn_read_signer_cert(<file> <der> <common name variable>): the certificate in <file>, PEM as
-# signing tools write it or DER, written to <der> as DER, and the common name of its subject.
-# openssl reads it here, at configure time, so a file that is no certificate, or one without
-# exactly one common name (an empty one counts as none), stops the configure instead of reaching
-# the stub.
-function(vorn_read_signer_cert file der common_name_variable)
+# vorn_read_signer_certs(<file> <directory> <der list variable>): every certificate in <file>
+# (PEM, as signing tools write it, with one certificate or several; or DER), each written to
+# <directory> as DER; the DER files' paths are appended to the list. openssl reads them here, at
+# configure time, so a file that is no certificate stops the configure instead of reaching the
+# stub.
+function(vorn_read_signer_certs file directory ders_variable)
     find_program(VORN_OPENSSL openssl REQUIRED)
     if(NOT EXISTS "${file}")
         message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT does not exist: '${file}'")
     endif()
-    foreach(form PEM DER)
-        execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${file}" -inform ${form} -outform DER
+    set(ders ${${ders_variable}})
+    list(LENGTH ders first)
+    file(READ "${file}" text)
+    # Base64 holds no '-', so each block ends at its own END line.
+    string(REGEX MATCHALL "-----BEGIN CERTIFICATE-----[^-]+-----END CERTIFICATE-----" blocks
+           "${text}")
+    set(sources)
+    if(blocks)
+        foreach(block IN LISTS blocks)
+            list(LENGTH ders index)
+            set(pem "${directory}/pin-${index}.pem")
+            file(WRITE "${pem}" "${block}\n")
+            list(APPEND sources "${pem}")
+            list(APPEND ders "${directory}/pin-${index}.der")
+        endforeach()
+        set(form PEM)
+    else()
+        list(LENGTH ders index)
+        set(sources "${file}")
+        list(APPEND ders "${directory}/pin-${index}.der")
+        set(form DER)
+    endif()
+    list(LENGTH sources count)
+    list(SUBLIST ders ${first} ${count} written)
+    foreach(source der IN ZIP_LISTS sources written)
+        execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${source}" -inform ${form} -outform DER
                                 -out "${der}"
                         RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
-        if(result EQUAL 0)
-            break()
+        if(NOT result EQUAL 0)
+            message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT is not a certificate (PEM or DER): "
+                "'${file}'; give the publisher's code-signing certificate, as the signing tool "
+                "uses it")
         endif()
     endforeach()
-    if(NOT result EQUAL 0)
-        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT is not a certificate (PEM or DER): "
-            "'${file}'; give the publisher's code-signing certificate, as the signing tool uses it")
-    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+    set(${ders_variable} ${ders} PARENT_SCOPE)
+endfunction()
+
+# vorn_cert_subject(<der> <subject variable> <common name variable>): the certificate's subject as
+# people read it (UTF-8, most specific first, as the stub names a signer), and the common name of
+# that subject, of which it must have exactly one (an empty one counts as none).
+function(vorn_cert_subject der subject_variable common_name_variable)
     # One attribute per line, "longName = value", the value as it is (UTF-8, nothing escaped).
     execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${der}" -inform DER -noout -subject
                             -nameopt sep_multiline,space_eq,lname,utf8
@@ -43,40 +73,128 @@ function(vorn_read_signer_cert file der common_name_variable)
     string(REGEX MATCHALL "\n *commonName = [^\n]*" common_names "${subject}")
     list(LENGTH common_names count)
     if(NOT result EQUAL 0 OR NOT count EQUAL 1 OR common_names MATCHES "= $")
-        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT has ${count} common names, not one: "
-            "'${file}'; is it the certificate that signs the installer?")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER_CERT has a certificate with ${count} common "
+            "names, not one; is it the certificate that signs the installer?")
     endif()
     string(REGEX REPLACE "^\n *commonName = " "" common_name "${common_names}")
     string(REPLACE "${separator}" ";" common_name "${common_name}")
+    execute_process(COMMAND ${VORN_OPENSSL} x509 -in "${der}" -inform DER -noout -subject
+                            -nameopt RFC2253,-esc_msb,utf8
+                    OUTPUT_VARIABLE readable ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+    string(REGEX REPLACE "^subject=" "" readable "${readable}")
+    set(${subject_variable} "${readable}" PARENT_SCOPE)
     set(${common_name_variable} "${common_name}" PARENT_SCOPE)
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+endfunction()
+
+# vorn_signer_pins(<include> <name> [<certificate file>...]): the installer signer a program
+# pins, written to the C++ header <include>, which the stub and whatever else judges installers
+# as the stub does (the release gate) include; nothing else carries the pins. The header defines,
+# in namespace vorn::signer_pins, COMMON_NAME (std::string_view; empty: installers start
+# unchecked) and CERTIFICATES (std::span<const std::string_view>, each one DER certificate: an
+# installer signed with any one of their whole subjects passes; none: the common name alone is
+# checked). Each file holds one certificate or several (PEM) or one (DER). <name> given with
+# certificates must be the common name of one of them (it then names the publisher where a box
+# names it); empty, it is taken from the first. The configure prints every pinned subject and
+# warns when the common names differ, as after a rename. Sets VORN_SIGNER_PINS_NAME (the name)
+# and VORN_SIGNER_PINS_DERS (the certificates' DER files, in order) in the caller's scope.
+function(vorn_signer_pins include name)
+    get_filename_component(stem "${include}" NAME_WE)
+    set(directory "${CMAKE_BINARY_DIR}/signer-pins/${stem}")
+    file(MAKE_DIRECTORY "${directory}")
+    set(ders)
+    foreach(file IN LISTS ARGN)
+        vorn_read_signer_certs("${file}" "${directory}" ders)
+    endforeach()
+    # The common names, each with a list separator in it standing in for itself while in the list.
+    string(ASCII 1 separator)
+    set(common_names)
+    set(entries "")
+    foreach(der IN LISTS ders)
+        vorn_cert_subject("${der}" subject common_name)
+        message(STATUS "Installer signer pinned: ${subject}")
+        string(REPLACE ";" "${separator}" common_name "${common_name}")
+        list(APPEND common_names "${common_name}")
+        file(READ "${der}" hex HEX)
+        string(LENGTH "${hex}" length)
+        math(EXPR last "${length} - 1")
+        math(EXPR bytes "${length} / 2")
+        string(APPEND entries "    {")
+        foreach(offset RANGE 0 ${last} 64)  # 32 bytes a line
+            string(SUBSTRING "${hex}" ${offset} 64 line)
+            string(REGEX REPLACE "(..)" "\\\\x\\1" line "${line}")
+            string(APPEND entries "\"${line}\"\n     ")
+        endforeach()
+        string(APPEND entries ", ${bytes}},\n")
+    endforeach()
+    list(REMOVE_DUPLICATES common_names)
+    list(LENGTH common_names names)
+    string(REPLACE ";" "', '" listed "${common_names}")
+    string(REPLACE "${separator}" ";" listed "${listed}")
+    string(REPLACE ";" "${separator}" escaped_name "${name}")
+    if(names GREATER 1)
+        message(WARNING "VORN_INSTALLER_SIGNER_CERT pins certificates with different common "
+            "names: '${listed}'. A rename? Installers signed with any of them start; stubs "
+            "already shipped start only those signed with the subjects they pin.")
+    endif()
+    if(ders AND name STREQUAL "")
+        list(GET common_names 0 name)
+        string(REPLACE "${separator}" ";" name "${name}")
+    elseif(ders AND NOT escaped_name IN_LIST common_names)
+        # Two names for one publisher: whichever the stub believed, the other would be wrong.
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER and VORN_INSTALLER_SIGNER_CERT disagree: the "
+            "name '${name}' is not the common name of a certificate pinned ('${listed}'). Give "
+            "the certificates alone (the first one's common name is taken), or both for the same "
+            "publisher.")
+    endif()
+    string(ASCII 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31
+           127 control_characters)
+    if(name MATCHES "[${control_characters}]")
+        message(FATAL_ERROR "VORN_INSTALLER_SIGNER holds a control character; it must be the "
+            "signing certificate's subject common name exactly, as osslsigncode verify shows it")
+    endif()
+    # Backslash and quote as octal escapes, and '@' too, which file(CONFIGURE) would read.
+    string(REPLACE "\\" "\\134" literal "${name}")
+    string(REPLACE "\"" "\\042" literal "${literal}")
+    string(REPLACE "@" "\\100" literal "${literal}")
+    if(ders)
+        set(certificates "inline constexpr std::string_view CERTIFICATE_LIST[] = {\n${entries}};\ninline constexpr std::span<const std::string_view> CERTIFICATES{CERTIFICATE_LIST};")
+    else()
+        set(certificates "inline constexpr std::span<const std::string_view> CERTIFICATES{};")
+    endif()
+    file(CONFIGURE OUTPUT "${include}" CONTENT [=[
+// The installer signer this program pins; written by vorn_signer_pins (cmake/windows.cmake).
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace vorn::signer_pins {
+
+// The exact subject common name of the publisher; empty: installers start unchecked.
+inline constexpr std::string_view COMMON_NAME = "@literal@";
+
+// The publisher's certificates (DER): an installer signed with the whole subject of any one of
+// them passes. None: the common name alone is checked.
+@certificates@
+
+}  // namespace vorn::signer_pins
+]=] @ONLY)
+    set(VORN_SIGNER_PINS_NAME "${name}" PARENT_SCOPE)
+    set(VORN_SIGNER_PINS_DERS ${ders} PARENT_SCOPE)
 endfunction()
 
 set(VORN_INSTALLER_SIGNER "" CACHE STRING
     "Exact subject common name of the certificate that signs the product's installer; the stub starts only an installer validly signed by it. Empty: taken from VORN_INSTALLER_SIGNER_CERT, else installers are started unchecked")
-set(VORN_INSTALLER_SIGNER_CERT "" CACHE FILEPATH
-    "The publisher's code-signing certificate (PEM or DER): the stub pins its whole subject name, every attribute. Empty: the common name alone is checked")
-if(VORN_INSTALLER_SIGNER_CERT)
-    vorn_read_signer_cert("${VORN_INSTALLER_SIGNER_CERT}" ${CMAKE_BINARY_DIR}/installer-signer.der
-                          cert_common_name)
-    if(VORN_INSTALLER_SIGNER STREQUAL "")
-        set(VORN_INSTALLER_SIGNER "${cert_common_name}")
-    elseif(NOT VORN_INSTALLER_SIGNER STREQUAL "${cert_common_name}")
-        # Two names for one publisher: whichever the stub believed, the other would be wrong.
-        message(FATAL_ERROR "VORN_INSTALLER_SIGNER and VORN_INSTALLER_SIGNER_CERT disagree: the "
-            "name '${VORN_INSTALLER_SIGNER}' is not the certificate's common name "
-            "'${cert_common_name}'. Give the certificate alone (its common name is taken), or "
-            "both for the same publisher.")
-    endif()
-    set(VORN_INSTALLER_SIGNER_DER ${CMAKE_BINARY_DIR}/installer-signer.der)
-else()
-    set(VORN_INSTALLER_SIGNER_DER "")
-endif()
-string(ASCII 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 127
-       control_characters)
-if(VORN_INSTALLER_SIGNER MATCHES "[${control_characters}]")
-    message(FATAL_ERROR "VORN_INSTALLER_SIGNER holds a control character; it must be the signing "
-        "certificate's subject common name exactly, as osslsigncode verify shows it")
+set(VORN_INSTALLER_SIGNER_CERT "" CACHE STRING
+    "The publisher's code-signing certificates: a file (PEM, one or several; or DER) or a list of files; the stub pins their whole subject names, every attribute, and starts an installer signed with any one of them. Empty: the common name alone is checked")
+vorn_signer_pins(${CMAKE_BINARY_DIR}/signer-pins/vorn-installer.h "${VORN_INSTALLER_SIGNER}"
+                 ${VORN_INSTALLER_SIGNER_CERT})
+set(VORN_INSTALLER_SIGNER "${VORN_SIGNER_PINS_NAME}")
+set(VORN_INSTALLER_SIGNER_DERS ${VORN_SIGNER_PINS_DERS})
+# The first pinned certificate, for what needs one subject (the tests sign with it).
+set(VORN_INSTALLER_SIGNER_DER "")
+if(VORN_INSTALLER_SIGNER_DERS)
+    list(GET VORN_INSTALLER_SIGNER_DERS 0 VORN_INSTALLER_SIGNER_DER)
 endif()
 if(VORN_INSTALLER_SIGNER STREQUAL "" AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
     message(WARNING
@@ -91,12 +209,6 @@ elseif(VORN_INSTALLER_SIGNER_DER STREQUAL "" AND NOT CMAKE_BUILD_TYPE STREQUAL "
         "-DVORN_INSTALLER_SIGNER_CERT=<the publisher's code-signing certificate> to pin its "
         "whole subject.")
 endif()
-# As a C string literal in the command line: backslash, quote and the list separator as octal
-# escapes, so that no layer (CMake lists, the shell, the compiler) changes the name on its way.
-string(REPLACE "\\" "\\134" signer_literal "${VORN_INSTALLER_SIGNER}")
-string(REPLACE "\"" "\\042" signer_literal "${signer_literal}")
-string(REPLACE ";" "\\073" signer_literal "${signer_literal}")
-set(VORN_INSTALLER_SIGNER_LITERAL "\"${signer_literal}\"")
 
 # No exceptions in the shipped code: failures are values, and the library's own throw paths end
 # the process through fail-fast (src/shell/fail_fast.cpp). Unused sections are dropped.
@@ -161,36 +273,17 @@ add_custom_command(OUTPUT ${VORN_MANIFEST_OBJECT}
     VERBATIM)
 add_custom_target(vorn_manifest DEPENDS ${VORN_MANIFEST_OBJECT})
 
-# vorn_add_stub(<target> <signer literal> [<certificate DER>]): the program, checking that the
-# downloaded installer is signed by the name in the C string literal, or by nobody in particular
-# when it is "". With the DER file of the publisher's certificate, the signer's whole subject must
-# be that certificate's; without it, its common name alone is checked. fail_fast.cpp belongs to
-# the program alone: it replaces the standard library's throw paths, which the test programs keep.
-function(vorn_add_stub target signer_literal)
-    # The certificate as a C string literal, in a file of the target's own that main.cpp
-    # includes: "" when there is none.
-    set(certificate_literal "\"\"")
-    if(ARGC GREATER 2 AND NOT ARGV2 STREQUAL "")
-        file(READ "${ARGV2}" hex HEX)
-        string(LENGTH "${hex}" length)
-        math(EXPR last "${length} - 1")
-        set(certificate_literal "")
-        foreach(offset RANGE 0 ${last} 64)  # 32 bytes a line
-            string(SUBSTRING "${hex}" ${offset} 64 line)
-            string(REGEX REPLACE "(..)" "\\\\x\\1" line "${line}")
-            string(APPEND certificate_literal "\"${line}\"\n")
-        endforeach()
-    endif()
-    set(certificate_file ${CMAKE_BINARY_DIR}/signer-cert/${target}.inc)
-    file(CONFIGURE OUTPUT ${certificate_file} CONTENT "${certificate_literal}\n" @ONLY)
+# vorn_add_stub(<target> <pins header>): the program, checking that the downloaded installer is
+# signed as the header written by vorn_signer_pins says. fail_fast.cpp belongs to the program
+# alone: it replaces the standard library's throw paths, which the test programs keep.
+function(vorn_add_stub target pins)
     add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp
                                    ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp
                                    ${VORN_MANIFEST_OBJECT})
     add_dependencies(${target} vorn_manifest)
     target_compile_options(${target} PRIVATE ${VORN_WIN_FLAGS})
     target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}"
-                                                 VORN_INSTALLER_SIGNER=${signer_literal}
-                                                 VORN_INSTALLER_SIGNER_CERT="${certificate_file}")
+                                                 VORN_INSTALLER_SIGNER_PINS="${pins}")
     target_link_libraries(${target} PRIVATE vorn_win)
     target_link_options(${target} PRIVATE
         -static -static-libgcc -static-libstdc++
@@ -198,7 +291,7 @@ function(vorn_add_stub target signer_literal)
         $<$<NOT:$<CONFIG:Debug>>:-s>)
 endfunction()
 
-vorn_add_stub(vorn-installer "${VORN_INSTALLER_SIGNER_LITERAL}" "${VORN_INSTALLER_SIGNER_DER}")
+vorn_add_stub(vorn-installer ${CMAKE_BINARY_DIR}/signer-pins/vorn-installer.h)
 set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # Optional Authenticode signature: a certificate table is added, never another resource.

@@ -11,22 +11,16 @@
 #include "shell/fail_fast.h"
 #include "shell/log.h"
 #include "shell/shared_state.h"
-#include "trust/signer_check.h"
 #include "text.h"
+#include "trust/signer_check.h"
+// The publisher as this build pins it (signer_pins::COMMON_NAME, signer_pins::CERTIFICATES).
+#include VORN_INSTALLER_SIGNER_PINS
 
 namespace vorn {
 namespace {
 
 constexpr std::string_view DOWNLOAD_URL =
     "https://" VORN_DOWNLOAD_HOST "/api/app/download?platform=win";
-// The exact subject common name of the certificate that signs the product's installer. Empty:
-// the downloaded installer is started unchecked.
-constexpr std::string_view INSTALLER_SIGNER = VORN_INSTALLER_SIGNER;
-// The publisher's code-signing certificate (DER), whose whole subject the installer's signer must
-// carry. Empty: the common name alone is checked.
-constexpr char INSTALLER_SIGNER_CERT[] =
-#include VORN_INSTALLER_SIGNER_CERT
-    ;
 constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
 DWORD WINAPI worker_thread(void* parameter) {
@@ -90,10 +84,8 @@ void restrict_dll_search() {
 // A refused installer ends the run here, before the log calls the download complete.
 void check_and_launch_installer(const std::string& path) {
     FileHandle held;  // open until the shell has returned
-    if constexpr (!INSTALLER_SIGNER.empty()) {
-        const InstallerSigner signer{
-            INSTALLER_SIGNER,
-            std::string_view(INSTALLER_SIGNER_CERT, sizeof INSTALLER_SIGNER_CERT - 1)};
+    if constexpr (!signer_pins::COMMON_NAME.empty()) {
+        const InstallerSigner signer{signer_pins::COMMON_NAME, signer_pins::CERTIFICATES};
         if (const auto refusal = check_installer_signer(path, signer, held)) {
             fatal_exit(*refusal);
         }

@@ -19,6 +19,12 @@ CertificateHandle first_signer(HCRYPTMSG signature) {
     return CertificateHandle(signer);
 }
 
+// A chain that lacks an issuer: its whole error status, which says so.
+std::uint32_t partial_chain_refusal(const CERT_CHAIN_CONTEXT& chain) {
+    const DWORD status = chain.TrustStatus.dwErrorStatus;
+    return (status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0 ? status : 0;
+}
+
 }  // namespace
 
 std::uint32_t missing_issuer_refusal(const wchar_t* path) {
@@ -35,13 +41,7 @@ std::uint32_t missing_issuer_refusal(const wchar_t* path) {
 
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    ChainHandle chain;
-    if (const auto code = build_chain(signer.get(), now, carried.get(),
-                                      CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, 0, chain)) {
-        return code;
-    }
-    const DWORD status = chain.get()->TrustStatus.dwErrorStatus;
-    return (status & CERT_TRUST_IS_PARTIAL_CHAIN) != 0 ? status : 0;
+    return bounded_chain_refusal(signer.get(), now, carried.get(), partial_chain_refusal);
 }
 
 }  // namespace vorn

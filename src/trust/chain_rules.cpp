@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <span>
 
 namespace vorn {
@@ -64,7 +65,67 @@ bool self_issued(const CERT_INFO& certificate) {
                                       const_cast<CERT_NAME_BLOB*>(&certificate.Issuer));
 }
 
+// One bounded chain build's own references to what it reads, so that a build abandoned at its
+// budget never touches what the caller has since freed.
+struct ChainBuild {
+    ChainBuild(PCCERT_CONTEXT certificate, FILETIME at, HCERTSTORE store, ChainJudge judge)
+        : certificate(CertDuplicateCertificateContext(certificate)),
+          store(store ? CertDuplicateStore(store) : nullptr),
+          at(at),
+          judge(judge) {}
+
+    const CertificateHandle certificate;
+    const StoreHandle store;
+    const FILETIME at;
+    const ChainJudge judge;
+    std::uint32_t refusal = 0;
+};
+
+DWORD WINAPI run_chain_build(void* parameter) {
+    auto* const build = static_cast<ChainBuild*>(parameter);
+    ChainHandle chain;
+    build->refusal = build_chain(build->certificate.get(), build->at, build->store.get(),
+                                 offline_issuers(), 0, chain);
+    if (build->refusal == 0) build->refusal = build->judge(*chain.get());
+    return 0;
+}
+
+// Step 2's judgement of the chain: its error status, the Authenticode policy, then link_refusal.
+std::uint32_t code_signing_refusal(const CERT_CHAIN_CONTEXT& chain) {
+    if (chain.TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) {
+        return chain.TrustStatus.dwErrorStatus;
+    }
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof policy;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof status;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, &chain, &policy,
+                                          &status)) {
+        return failure_code(GetLastError());
+    }
+    return status.dwError != 0 ? status.dwError : link_refusal(chain);
+}
+
 }  // namespace
+
+DWORD offline_issuers() {
+    // wine's ntdll alone exports this.
+    const bool under_wine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return CERT_CHAIN_DISABLE_AIA | (under_wine ? CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL : 0);
+}
+
+std::uint32_t bounded_chain_refusal(PCCERT_CONTEXT certificate, FILETIME at, HCERTSTORE store,
+                                    ChainJudge judge) {
+    auto build = std::make_unique<ChainBuild>(certificate, at, store, judge);
+    const ObjectHandle thread(CreateThread(nullptr, 0, run_chain_build, build.get(), 0, nullptr));
+    if (!thread.valid()) return failure_code(GetLastError());
+    if (WaitForSingleObject(thread.get(), CHAIN_BUDGET_MS) != WAIT_OBJECT_0) {
+        build.release();  // still the thread's
+        return static_cast<std::uint32_t>(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    }
+    return build->refusal;
+}
 
 std::uint32_t build_chain(PCCERT_CONTEXT certificate, FILETIME at, HCERTSTORE store, DWORD flags,
                           DWORD timeout_ms, ChainHandle& chain) {
@@ -89,28 +150,12 @@ std::uint32_t build_chain(PCCERT_CONTEXT certificate, FILETIME at, HCERTSTORE st
 // self-signed certificates and ones without the code-signing usage), so the signer's chain is
 // built again here, for code signing, at the time the signature was verified. Its error status,
 // the Authenticode policy and then the rules an engine may leave out (link_refusal) must all
-// pass: each misses cases the others catch, and the engine's own codes come first. Built from
-// what the machine has, never from the network: a missing intermediate is not fetched, so no
-// server holds the installer here (the revocation step alone asks, within its budget).
+// pass: each misses cases the others catch, and the engine's own codes come first. A missing
+// intermediate is not fetched, so no CA's server holds the installer here (the revocation step
+// alone asks, within its budget), and the whole build is bounded, whatever the root update does.
 std::uint32_t chain_refusal(PCCERT_CONTEXT certificate, FILETIME verified_at) {
-    ChainHandle chain;
-    if (const auto code = build_chain(certificate, verified_at, certificate->hCertStore,
-                                      CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, 0, chain)) {
-        return code;
-    }
-    if (chain.get()->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) {
-        return chain.get()->TrustStatus.dwErrorStatus;
-    }
-
-    CERT_CHAIN_POLICY_PARA policy{};
-    policy.cbSize = sizeof policy;
-    CERT_CHAIN_POLICY_STATUS status{};
-    status.cbSize = sizeof status;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain.get(), &policy,
-                                          &status)) {
-        return failure_code(GetLastError());
-    }
-    return status.dwError != 0 ? status.dwError : link_refusal(*chain.get());
+    return bounded_chain_refusal(certificate, verified_at, certificate->hCertStore,
+                                 code_signing_refusal);
 }
 
 std::uint32_t link_refusal(const CERT_CHAIN_CONTEXT& chain) {

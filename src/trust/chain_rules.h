@@ -7,6 +7,31 @@
 
 namespace vorn {
 
+// How steps 0 and 2 build the signer's chain: no issuer certificate is fetched from the address a
+// certificate names (authority information access, CERT_CHAIN_DISABLE_AIA), so no CA's server
+// holds the check; the platform's automatic root update (a trusted root of Microsoft's program
+// that the machine has not needed before, fetched from Windows Update) stays on, so a fresh
+// machine still completes the publisher's chain. Under wine, whose engine ignores that flag
+// (measured: it fetched the issuer and waited on a silent server) and has no root update, the
+// cache-only flag stands in for it.
+DWORD offline_issuers();
+
+// The longest one such chain build, and its judging, may hold the check. The root update is the
+// only fetch left to it (two small files from Windows Update); nothing documents how long the
+// engine would wait for it.
+constexpr unsigned long CHAIN_BUDGET_MS = 10000;
+
+// What a step makes of the chain the engine built: 0 to pass, else the refusal's code.
+using ChainJudge = std::uint32_t (*)(const CERT_CHAIN_CONTEXT& chain);
+
+// The chain of `certificate`, built for code signing at `at` with `store` besides the system's
+// (offline_issuers()), judged by `judge`, on a thread of its own waited for at most
+// CHAIN_BUDGET_MS: the engine, and any server it waits for, cannot hold the check longer. The
+// judge's code; the failed build's; or HRESULT_FROM_WIN32(ERROR_TIMEOUT) past the budget, the
+// thread then left, with its own references to what it reads, to end with the process.
+std::uint32_t bounded_chain_refusal(PCCERT_CONTEXT certificate, FILETIME at, HCERTSTORE store,
+                                    ChainJudge judge);
+
 // The signer's chain, built for code signing at `at` with the certificates that came with the
 // signature (`store`) besides the system's; `flags` and `timeout_ms` as the engine takes them.
 // 0 and the chain in `chain`, or the failed call's code.

@@ -12,8 +12,11 @@ namespace vorn {
 
 // One WinVerifyTrust verification of an open file: the file is signed and unchanged since. No
 // UI, no revocation check (which it leaves to the platform's settings, and wine ignores; the
-// revocation step asks itself) and no network: what it would fetch (a missing intermediate) is
-// taken from the machine's cache alone. Its state (the signer, its certificates) lives until the
+// revocation step asks itself) and no network (WTD_CACHE_ONLY_URL_RETRIEVAL, the one flag
+// documented to keep it off the network; there is none for issuers alone): by the time it runs,
+// step 0 has found the signer's chain complete, with its root in the machine's store (the
+// platform's root update, left on there, installs a root it fetches), so it holds back nothing
+// the publisher's chain needs. Its state (the signer, its certificates) lives until the
 // close action in the destructor.
 class TrustVerification {
   public:

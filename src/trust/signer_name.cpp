@@ -1,10 +1,12 @@
 #include "trust/signer_name.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "text.h"
 
@@ -26,14 +28,128 @@ bool is_directory_string(DWORD type) {
 }
 
 // A directory string's value in UTF-16, as the platform decoded it, without the one terminator
-// that it counts in for some encodings (wine does for UTF-8 strings). Nothing when another null
-// character remains: such a value could read like another that it is not.
+// that it counts in for some encodings (wine does for UTF-8 strings). Names that hold a null
+// character in any encoded value never get this far (holds_null), so a null here is that
+// terminator; another one left means the text cannot be trusted to be the value.
 std::optional<std::wstring_view> string_value(const CERT_RDN_VALUE_BLOB& value) {
     std::wstring_view text(reinterpret_cast<const wchar_t*>(value.pbData),
                            value.cbData / sizeof(wchar_t));
     if (!text.empty() && text.back() == L'\0') text.remove_suffix(1);
     if (text.find(L'\0') != std::wstring_view::npos) return std::nullopt;
     return text;
+}
+
+// The size of one character of a value as X509_NAME decodes it: the string types of 8-bit
+// characters keep their encoded bytes; a BMP string (and a UTF-8 one, decoded) comes as 16-bit
+// characters; a universal string as 32-bit ones. 0 for a value that is no string.
+std::size_t character_size(DWORD type) {
+    switch (type) {
+        case CERT_RDN_NUMERIC_STRING:
+        case CERT_RDN_PRINTABLE_STRING:
+        case CERT_RDN_TELETEX_STRING:
+        case CERT_RDN_VIDEOTEX_STRING:
+        case CERT_RDN_IA5_STRING:
+        case CERT_RDN_GRAPHIC_STRING:
+        case CERT_RDN_VISIBLE_STRING:
+        case CERT_RDN_GENERAL_STRING:
+            return 1;
+        case CERT_RDN_BMP_STRING:
+        case CERT_RDN_UTF8_STRING:
+            return 2;
+        case CERT_RDN_UNIVERSAL_STRING:
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+// Calls `visit` with every attribute of a decoded name.
+template <class Visit>
+void for_each_attribute(CERT_NAME_INFO& name, Visit visit) {
+    for (CERT_RDN& part : std::span(name.rgRDN, name.cRDN)) {
+        for (CERT_RDN_ATTR& attribute : std::span(part.rgRDNAttr, part.cRDNAttr)) visit(attribute);
+    }
+}
+
+bool ends_with_null(const CERT_RDN_ATTR& attribute) {
+    const std::size_t size = character_size(attribute.dwValueType & CERT_RDN_TYPE_MASK);
+    const DWORD length = attribute.Value.cbData;
+    return size != 0 && length >= size &&
+           std::all_of(attribute.Value.pbData + length - size, attribute.Value.pbData + length,
+                       [](BYTE byte) { return byte == 0; });
+}
+
+bool holds_null_character(const CERT_RDN_ATTR& attribute) {
+    const std::size_t size = character_size(attribute.dwValueType & CERT_RDN_TYPE_MASK);
+    if (size == 0) return false;
+    const std::span value(attribute.Value.pbData, attribute.Value.cbData);
+    for (std::size_t at = 0; at + size <= value.size(); at += size) {
+        const auto character = value.subspan(at, size);
+        if (std::all_of(character.begin(), character.end(), [](BYTE byte) { return byte == 0; })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The platform's encoding of a decoded name, or nothing.
+std::optional<std::vector<BYTE>> encode_name(const CERT_NAME_INFO& name) {
+    DWORD size = 0;
+    if (!CryptEncodeObjectEx(X509_ASN_ENCODING, X509_NAME, &name, 0, nullptr, nullptr, &size)) {
+        return std::nullopt;
+    }
+    std::vector<BYTE> encoded(size);
+    if (!CryptEncodeObjectEx(X509_ASN_ENCODING, X509_NAME, &name, 0, nullptr, encoded.data(),
+                             &size)) {
+        return std::nullopt;
+    }
+    encoded.resize(size);
+    return encoded;
+}
+
+// Whether `name` encodes again, by the platform, to exactly `encoded`: then each value holds
+// exactly the characters that were encoded, no terminator more.
+bool encodes_to(CERT_NAME_INFO& name, const CERT_NAME_BLOB& encoded) {
+    auto again = encode_name(name);
+    if (!again) {
+        // A CA's printable string may hold a character that the encoder refuses unless told not
+        // to check (wine's encoder refuses the flag itself).
+        for_each_attribute(name, [](CERT_RDN_ATTR& attribute) {
+            attribute.dwValueType |= CERT_RDN_DISABLE_CHECK_TYPE_FLAG;
+        });
+        again = encode_name(name);
+        for_each_attribute(name, [](CERT_RDN_ATTR& attribute) {
+            attribute.dwValueType &= ~static_cast<DWORD>(CERT_RDN_DISABLE_CHECK_TYPE_FLAG);
+        });
+    }
+    return again && std::equal(again->begin(), again->end(), encoded.pbData,
+                               encoded.pbData + encoded.cbData);
+}
+
+// Whether any value of the encoded name holds a null character (U+0000), anywhere: such a name
+// can read like another that it is not (O = "Acme\0" decodes to the text "Acme" and a
+// terminator), so it is nobody's. Judged on the values as encoded, as X509_NAME decodes them,
+// whatever terminator the platform counts in: the decoded name must encode again to the same
+// bytes, as it is (nothing counted in) or with one null character less at the end of each value
+// that ends with one (a terminator counted in). A name that does neither cannot be read.
+bool holds_null(const CERT_NAME_BLOB& encoded) {
+    const auto name = decode<CERT_NAME_INFO>(X509_NAME, encoded.pbData, encoded.cbData);
+    if (!name.valid()) return true;
+    if (!encodes_to(*name.get(), encoded)) {
+        bool any = false;
+        for_each_attribute(*name.get(), [&](CERT_RDN_ATTR& attribute) {
+            if (!ends_with_null(attribute)) return;
+            attribute.Value.cbData -=
+                static_cast<DWORD>(character_size(attribute.dwValueType & CERT_RDN_TYPE_MASK));
+            any = true;
+        });
+        if (!any || !encodes_to(*name.get(), encoded)) return true;
+    }
+    bool null = false;
+    for_each_attribute(*name.get(), [&](const CERT_RDN_ATTR& attribute) {
+        null = null || holds_null_character(attribute);
+    });
+    return null;
 }
 
 bool same_value(const CERT_RDN_ATTR& one, const CERT_RDN_ATTR& other) {
@@ -88,18 +204,23 @@ WideString subject_text(const CERT_NAME_BLOB& subject) {
     return text;
 }
 
-// Whether the signer carries the whole subject of the publisher's certificate. A certificate the
-// platform cannot read pins nobody.
-bool carries_pinned_subject(const CERT_INFO& signer, std::string_view pinned_certificate) {
-    const CertificateHandle pinned(CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(pinned_certificate.data()),
-        static_cast<DWORD>(pinned_certificate.size())));
-    return pinned.valid() && same_name(pinned.get()->pCertInfo->Subject, signer.Subject);
+// Whether the signer carries the whole subject of one of the publisher's certificates. A
+// certificate the platform cannot read pins nobody.
+bool carries_pinned_subject(const CERT_INFO& signer,
+                            std::span<const std::string_view> pinned_certificates) {
+    return std::any_of(
+        pinned_certificates.begin(), pinned_certificates.end(), [&](std::string_view encoded) {
+            const CertificateHandle pinned(CertCreateCertificateContext(
+                X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(encoded.data()),
+                static_cast<DWORD>(encoded.size())));
+            return pinned.valid() && same_name(pinned.get()->pCertInfo->Subject, signer.Subject);
+        });
 }
 
 }  // namespace
 
 bool same_name(const CERT_NAME_BLOB& one, const CERT_NAME_BLOB& other) {
+    if (holds_null(one) || holds_null(other)) return false;
     const auto one_name = decode_name(one);
     const auto other_name = decode_name(other);
     if (!one_name.valid() || !other_name.valid()) return false;
@@ -111,8 +232,10 @@ bool same_name(const CERT_NAME_BLOB& one, const CERT_NAME_BLOB& other) {
 
 std::optional<std::string> signer_mismatch(PCCERT_CONTEXT signer,
                                            const InstallerSigner& publisher) {
-    if (!publisher.certificate.empty()) {
-        if (carries_pinned_subject(*signer->pCertInfo, publisher.certificate)) return std::nullopt;
+    if (!publisher.certificates.empty()) {
+        if (carries_pinned_subject(*signer->pCertInfo, publisher.certificates)) {
+            return std::nullopt;
+        }
         const WideString subject = subject_text(signer->pCertInfo->Subject);
         return from_wide(subject.empty() ? subject_common_name(signer) : subject);
     }

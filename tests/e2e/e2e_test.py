@@ -105,6 +105,7 @@ INTERMEDIATES = {
     "ca-crl": intermediate(),
     "ca-crl-revoked": intermediate(),
     "ca-aia": intermediate(),
+    "ca-under-untrusted": intermediate("untrusted"),
 }
 
 # The certificates the tests sign with: subject (None: the one the program expects; a string: that
@@ -130,6 +131,8 @@ SIGNERS = {
     "one-attribute-more": (one_attribute_more, "trusted", "codeSigning"),
     "one-attribute-less": (one_attribute_less, "trusted", "codeSigning"),
     "aia-silent": (None, "ca-aia", "codeSigning"),
+    # The next certificate a build pins ahead of a renewal, with its own subject.
+    "next-publisher": (lambda pinned: CONFIG.next_subject, "second-root", "codeSigning"),
     **{"under-" + ca: (None, ca, "codeSigning") for ca in INTERMEDIATES},
 }
 
@@ -1098,7 +1101,13 @@ class Signature(StubTest):
             # the machine hold is all the check looks at, so nothing waits for that server.
             ("under an intermediate that did not come along, named at a silent address",
              stand_in, "aia-silent", {"alone": True}, False, invalid_signature(0x00010000)),
+            # A root the machine does not have, with the AIA fetch off and the root update left
+            # on: wine has no root update, so what wine does is what Windows does with a root
+            # outside Microsoft's program (one inside it Windows fetches, and the chain passes).
             ("under an untrusted CA", stand_in, "untrusted", {}, False,
+             invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
+            ("under an intermediate that came along, below a root the machine does not have",
+             stand_in, "under-ca-under-untrusted", {}, False,
              invalid_signature(0x00010000)),  # CERT_TRUST_IS_PARTIAL_CHAIN
             ("under an untrusted CA that came along", stand_in, "untrusted",
              {"chain": (UNTRUSTED_CA,)}, False,
@@ -1185,6 +1194,33 @@ class Signature(StubTest):
                                      program=program)
                     self.assert_refused(run, box, len(body))
 
+    def test_a_build_pinning_two_subjects_starts_either(self):
+        # The same program built with two certificates pinned, the publisher's and the next one
+        # (another organisation's spelling): an installer signed with either subject starts, and
+        # one signed with a third is refused, named as the program names any other signer.
+        if not CONFIG.two_pins_program:
+            self.skipTest("this build pins no certificate (no VORN_INSTALLER_SIGNER_CERT)")
+        stand_in = expected_body(self.stand_in, MiB)
+        rows = (
+            ("signed with the first subject pinned", "publisher", None),
+            ("signed with the second subject pinned, under a second trusted root",
+             "next-publisher", None),
+            ("the publisher's common name, another organisation and country", "impostor",
+             other_signer(impostor)),
+        )
+        for what, signer, box in rows:
+            with self.case(what):
+                body = self.signed(stand_in, signer)
+                self.serve(body=body, hold=True)
+                program = CONFIG.two_pins_program
+                if box is None:
+                    self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END, program=program),
+                                        body)
+                else:
+                    run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT,
+                                     program=program)
+                    self.assert_refused(run, box, len(body))
+
     def test_without_a_signer_any_installer_starts(self):
         # The same program built without VORN_INSTALLER_SIGNER: the unsigned stand-in starts.
         body = expected_body(self.stand_in, MiB)
@@ -1222,6 +1258,11 @@ def main():
                         help="the program built without an installer signer")
     parser.add_argument("--name-only-program", required=True,
                         help="the program built with the installer signer's name alone")
+    parser.add_argument("--two-pins-program", default="",
+                        help="the program pinning the publisher's and --next-signer-cert's "
+                        "subjects; empty: none (a build without a certificate)")
+    parser.add_argument("--next-signer-cert", default="",
+                        help="the second certificate --two-pins-program pins")
     parser.add_argument("--driver", required=True, help="the driver (driver.exe)")
     parser.add_argument("--stand-in", required=True, help="the stand-in installer")
     parser.add_argument("--host", required=True, help="host[:port] compiled into the program")
@@ -1234,6 +1275,8 @@ def main():
     CONFIG.pinned = bool(args.signer_cert)
     CONFIG.subject = (test_env.read_subject(args.signer_cert) if CONFIG.pinned
                       else [("CN", args.signer)])
+    CONFIG.next_subject = (test_env.read_subject(args.next_signer_cert)
+                           if args.two_pins_program else None)
     CONFIG.env_root = os.environ.get("VORN_TEST_ENV")
     if not CONFIG.env_root or not os.path.isdir(os.path.join(CONFIG.env_root, "prefix")):
         parser.error("VORN_TEST_ENV does not name a wine test bed (run the wine_env setup)")

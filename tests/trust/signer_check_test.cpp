@@ -9,10 +9,13 @@
 #include <cwchar>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorn {
 namespace {
+
+using namespace std::literals;
 
 constexpr const char* CODE = szOID_PKIX_KP_CODE_SIGNING;
 constexpr const char* SERVER = szOID_PKIX_KP_SERVER_AUTH;
@@ -202,7 +205,7 @@ TEST(LinkRefusal, AChainWithoutLinksIsRefused) {
 struct Attribute {
     const char* oid;
     DWORD encoding;
-    const wchar_t* value;
+    std::wstring_view value;  // may hold null characters
 };
 
 // A name: its relative names in order, each with its attributes.
@@ -216,8 +219,9 @@ std::vector<BYTE> encode_name(const Name& name) {
             CERT_RDN_ATTR value{};
             value.pszObjId = const_cast<LPSTR>(attribute.oid);
             value.dwValueType = attribute.encoding;
-            value.Value.cbData = static_cast<DWORD>(std::wcslen(attribute.value) * sizeof(wchar_t));
-            value.Value.pbData = reinterpret_cast<BYTE*>(const_cast<wchar_t*>(attribute.value));
+            value.Value.cbData = static_cast<DWORD>(attribute.value.size() * sizeof(wchar_t));
+            value.Value.pbData =
+                reinterpret_cast<BYTE*>(const_cast<wchar_t*>(attribute.value.data()));
             encoded.push_back(value);
         }
     }
@@ -232,6 +236,7 @@ std::vector<BYTE> encode_name(const Name& name) {
 constexpr DWORD PRINTABLE = CERT_RDN_PRINTABLE_STRING;
 constexpr DWORD UTF8 = CERT_RDN_UTF8_STRING;
 constexpr DWORD BMP = CERT_RDN_BMP_STRING;
+constexpr DWORD TELETEX = CERT_RDN_TELETEX_STRING;
 constexpr DWORD IA5 = CERT_RDN_IA5_STRING;
 
 const Attribute COUNTRY{szOID_COUNTRY_NAME, PRINTABLE, L"CN"};
@@ -311,6 +316,36 @@ TEST(SameName, TheWholeNameInOrderWhateverStringEncodingTheCaChose) {
         {"the organisation and the common name in one relative name",
          {{COUNTRY}, {STATE}, {LOCALITY}, {ORGANISATION, COMMON_NAME}},
          false},
+        // A null character is no terminator inside an encoded value: O = "…\0" is another name
+        // than O = "…", whatever the platform's decoding makes of it, and so is one inside.
+        {"the organisation as a BMP string that ends with a null character",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {{szOID_ORGANIZATION_NAME, BMP, L"Xinglan Test Co., Ltd.\0"sv}},
+          {COMMON_NAME}},
+         false},
+        {"the organisation as a UTF-8 string that ends with a null character",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {{szOID_ORGANIZATION_NAME, UTF8, L"Xinglan Test Co., Ltd.\0"sv}},
+          {COMMON_NAME}},
+         false},
+        {"a null character inside the common name, after the publisher's",
+         {{COUNTRY},
+          {STATE},
+          {LOCALITY},
+          {ORGANISATION},
+          {{szOID_COMMON_NAME, UTF8, L"星岚测试 Publisher\0 Ltd"sv}}},
+         false},
+        {"a null character inside the state, after the publisher's, as a teletex string",
+         {{COUNTRY},
+          {{szOID_STATE_OR_PROVINCE_NAME, TELETEX, L"Shanghai\0, Delaware"sv}},
+          {LOCALITY},
+          {ORGANISATION},
+          {COMMON_NAME}},
+         false},
         {"an e-mail address in place of the common name, same text",
          {{COUNTRY},
           {STATE},
@@ -335,6 +370,43 @@ TEST(SameName, ANameThePlatformCannotDecodeIsNobodys) {
     std::vector<BYTE> garbled = {0x30, 0x03, 0x06};  // a truncated sequence
     const CERT_NAME_BLOB blob{static_cast<DWORD>(garbled.size()), garbled.data()};
     EXPECT_FALSE(same_name(blob, blob));
+}
+
+// A self-signed certificate with the subject `name` (X.500 text, most general first), made by the
+// platform.
+CertificateHandle self_signed(const wchar_t* name) {
+    DWORD size = 0;
+    CertStrToNameW(X509_ASN_ENCODING, name, CERT_X500_NAME_STR, nullptr, nullptr, &size, nullptr);
+    std::vector<BYTE> encoded(size);
+    EXPECT_TRUE(CertStrToNameW(X509_ASN_ENCODING, name, CERT_X500_NAME_STR, nullptr, encoded.data(),
+                               &size, nullptr));
+    CERT_NAME_BLOB subject{size, encoded.data()};
+    return CertificateHandle(
+        CertCreateSelfSignCertificate(0, &subject, 0, nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
+std::string_view der(const CertificateHandle& certificate) {
+    return {reinterpret_cast<const char*>(certificate.get()->pbCertEncoded),
+            certificate.get()->cbCertEncoded};
+}
+
+TEST(SignerMismatch, AnyOneOfThePinnedSubjectsPasses) {
+    const CertificateHandle current(
+        self_signed(L"C=CN, O=星岚测试有限公司, CN=星岚测试 Publisher"));
+    const CertificateHandle next(
+        self_signed(L"C=CN, O=Xinglan Test Co. Ltd, CN=星岚测试 Publisher"));
+    const CertificateHandle other(self_signed(L"C=ZZ, O=Impostor Holdings, CN=星岚测试 Publisher"));
+    ASSERT_TRUE(current.valid() && next.valid() && other.valid());
+    const std::string_view pins[] = {der(current), der(next)};
+    const InstallerSigner publisher{"星岚测试 Publisher", pins};
+    EXPECT_EQ(signer_mismatch(current.get(), publisher), std::nullopt);
+    EXPECT_EQ(signer_mismatch(next.get(), publisher), std::nullopt);
+    const auto refusal = signer_mismatch(other.get(), publisher);
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_NE(refusal->find("O=Impostor Holdings"), std::string::npos) << *refusal;
+    // With the first pin alone, the next subject is someone else's.
+    const InstallerSigner first_alone{"星岚测试 Publisher", std::span(pins, 1)};
+    EXPECT_TRUE(signer_mismatch(next.get(), first_alone).has_value());
 }
 
 }  // namespace
