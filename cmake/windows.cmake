@@ -161,14 +161,14 @@ add_custom_command(OUTPUT ${VORN_MANIFEST_OBJECT}
     VERBATIM)
 add_custom_target(vorn_manifest DEPENDS ${VORN_MANIFEST_OBJECT})
 
-# vorn_add_stub(<target> <signer literal> [<certificate DER>]): the program, checking that the
-# downloaded installer is signed by the name in the C string literal, or by nobody in particular
-# when it is "". With the DER file of the publisher's certificate, the signer's whole subject must
-# be that certificate's; without it, its common name alone is checked. fail_fast.cpp belongs to
-# the program alone: it replaces the standard library's throw paths, which the test programs keep.
-function(vorn_add_stub target signer_literal)
-    # The certificate as a C string literal, in a file of the target's own that main.cpp
-    # includes: "" when there is none.
+# vorn_pin_installer_signer(<target> <signer literal> [<certificate DER>]): compiles the publisher
+# into <target> as src/publisher_pins.h reads it: the name in the C string literal ("": nobody
+# in particular) and, with the DER file of the publisher's certificate, that certificate, whose
+# whole subject the signer must then carry. The stub and the release gate are both pinned here,
+# so the gate judges with exactly the pins of the stub it is built beside.
+function(vorn_pin_installer_signer target signer_literal)
+    # The certificate as a C string literal, in a file of the target's own that
+    # src/publisher_pins.h includes: "" when there is none.
     set(certificate_literal "\"\"")
     if(ARGC GREATER 2 AND NOT ARGV2 STREQUAL "")
         file(READ "${ARGV2}" hex HEX)
@@ -183,23 +183,55 @@ function(vorn_add_stub target signer_literal)
     endif()
     set(certificate_file ${CMAKE_BINARY_DIR}/signer-cert/${target}.inc)
     file(CONFIGURE OUTPUT ${certificate_file} CONTENT "${certificate_literal}\n" @ONLY)
-    add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp
-                                   ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp
-                                   ${VORN_MANIFEST_OBJECT})
+    target_compile_definitions(${target} PRIVATE VORN_INSTALLER_SIGNER=${signer_literal}
+                                                 VORN_INSTALLER_SIGNER_CERT="${certificate_file}")
+endfunction()
+
+# Every DLL a program loads comes from System32 (src/shell/dll_search.cpp), and its one resource
+# is the application manifest, so none planted beside it is believed: the stub and the gate both.
+set(VORN_PROGRAM_SOURCES ${PROJECT_SOURCE_DIR}/src/shell/dll_search.cpp
+                         ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp ${VORN_MANIFEST_OBJECT})
+set(VORN_PROGRAM_LINK_OPTIONS
+    -static -static-libgcc -static-libstdc++
+    -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
+    $<$<NOT:$<CONFIG:Debug>>:-s>)
+
+# vorn_add_stub(<target> <signer literal> [<certificate DER>]): the program, checking that the
+# downloaded installer is signed by the publisher as vorn_pin_installer_signer pins it, or by
+# nobody in particular when the literal is "". fail_fast.cpp belongs to the programs alone: it
+# replaces the standard library's throw paths, which the test programs keep.
+function(vorn_add_stub target signer_literal)
+    add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp ${VORN_PROGRAM_SOURCES})
     add_dependencies(${target} vorn_manifest)
     target_compile_options(${target} PRIVATE ${VORN_WIN_FLAGS})
-    target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}"
-                                                 VORN_INSTALLER_SIGNER=${signer_literal}
-                                                 VORN_INSTALLER_SIGNER_CERT="${certificate_file}")
+    target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}")
+    vorn_pin_installer_signer(${target} "${signer_literal}" ${ARGN})
     target_link_libraries(${target} PRIVATE vorn_win)
-    target_link_options(${target} PRIVATE
-        -static -static-libgcc -static-libstdc++
-        -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
-        $<$<NOT:$<CONFIG:Debug>>:-s>)
+    target_link_options(${target} PRIVATE ${VORN_PROGRAM_LINK_OPTIONS})
 endfunction()
 
 vorn_add_stub(vorn-installer "${VORN_INSTALLER_SIGNER_LITERAL}" "${VORN_INSTALLER_SIGNER_DER}")
 set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The release gate: a console program that runs the stub's own check (vorn_trust) with the pins
+# of the stub above on an installer file (tools/check-installer.sh runs it under wine). Built as
+# the stub is: DLLs from System32 alone, only KnownDLLs imported, its manifest its one resource.
+add_executable(vorn-installer-gate ${PROJECT_SOURCE_DIR}/src/gate/main.cpp
+                                   ${PROJECT_SOURCE_DIR}/src/gate/console.cpp
+                                   ${PROJECT_SOURCE_DIR}/src/gate/signer_expiry.cpp
+                                   ${VORN_PROGRAM_SOURCES})
+add_dependencies(vorn-installer-gate vorn_manifest)
+target_compile_options(vorn-installer-gate PRIVATE ${VORN_WIN_FLAGS} -municode)
+vorn_pin_installer_signer(vorn-installer-gate "${VORN_INSTALLER_SIGNER_LITERAL}"
+                          "${VORN_INSTALLER_SIGNER_DER}")
+target_link_libraries(vorn-installer-gate PRIVATE vorn_trust)
+target_link_options(vorn-installer-gate PRIVATE -municode ${VORN_PROGRAM_LINK_OPTIONS})
+# Trusts one more root in the gate's wine prefix (--trust-root), and the test CAs in the tests'.
+add_executable(add_root_cert ${PROJECT_SOURCE_DIR}/src/gate/add_root_cert.cpp)
+target_link_libraries(add_root_cert PRIVATE crypt32)
+target_link_options(add_root_cert PRIVATE -static -static-libgcc -static-libstdc++ -s)
+set_target_properties(vorn-installer-gate add_root_cert PROPERTIES
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # Optional Authenticode signature: a certificate table is added, never another resource.
 set(VORN_SIGN_CERT "" CACHE FILEPATH "PEM certificate (chain) to sign vorn-installer.exe with; empty: unsigned")
