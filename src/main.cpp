@@ -13,8 +13,8 @@
 #include "shell/fail_fast.h"
 #include "shell/log.h"
 #include "shell/shared_state.h"
-#include "text.h"
 #include "trust/signer_check.h"
+#include "text.h"
 
 namespace vorn {
 namespace {

@@ -2,11 +2,11 @@
 
 #include <cstdint>
 
-#include "text.h"
 #include "trust/carried_chain.h"
 #include "trust/chain_rules.h"
 #include "trust/revocation.h"
 #include "trust/signature.h"
+#include "text.h"
 
 namespace vorn {
 namespace {
