@@ -20,6 +20,9 @@ inline constexpr char INSTALLER_SIGNER_CERT[] =
 #include VORN_INSTALLER_SIGNER_CERT
     ;
 
+// Whether the whole subject of a certificate is pinned, not the common name alone.
+inline constexpr bool PINS_WHOLE_SUBJECT = sizeof INSTALLER_SIGNER_CERT > 1;
+
 // What check_installer_signer is given; only meaningful when INSTALLER_SIGNER is not empty.
 inline InstallerSigner pinned_publisher() {
     return InstallerSigner{INSTALLER_SIGNER, std::string_view(INSTALLER_SIGNER_CERT,

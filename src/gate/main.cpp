@@ -69,7 +69,7 @@ int run(int argc, wchar_t** argv) {
             "this build pins no installer signer: its stub starts any installer, unchecked, so "
             "there is nothing to judge. Configure it with VORN_INSTALLER_SIGNER_CERT.\n");
     }
-    if constexpr (sizeof INSTALLER_SIGNER_CERT == 1) {
+    if constexpr (!PINS_WHOLE_SUBJECT) {
         write_text(STD_ERROR_HANDLE,
                    "note: this build pins the signer's common name alone (no "
                    "VORN_INSTALLER_SIGNER_CERT): any certificate of that name passes\n");
