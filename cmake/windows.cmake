@@ -273,26 +273,50 @@ add_custom_command(OUTPUT ${VORN_MANIFEST_OBJECT}
     VERBATIM)
 add_custom_target(vorn_manifest DEPENDS ${VORN_MANIFEST_OBJECT})
 
+# Every DLL a program loads comes from System32 (src/shell/dll_search.cpp), and its one resource
+# is the application manifest, so none planted beside it is believed: the stub and the gate both.
+set(VORN_PROGRAM_SOURCES ${PROJECT_SOURCE_DIR}/src/shell/dll_search.cpp
+                         ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp ${VORN_MANIFEST_OBJECT})
+set(VORN_PROGRAM_LINK_OPTIONS
+    -static -static-libgcc -static-libstdc++
+    -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
+    $<$<NOT:$<CONFIG:Debug>>:-s>)
+
 # vorn_add_stub(<target> <pins header>): the program, checking that the downloaded installer is
-# signed as the header written by vorn_signer_pins says. fail_fast.cpp belongs to the program
+# signed as the header written by vorn_signer_pins says. fail_fast.cpp belongs to the programs
 # alone: it replaces the standard library's throw paths, which the test programs keep.
 function(vorn_add_stub target pins)
-    add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp
-                                   ${PROJECT_SOURCE_DIR}/src/shell/fail_fast.cpp
-                                   ${VORN_MANIFEST_OBJECT})
+    add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/src/main.cpp ${VORN_PROGRAM_SOURCES})
     add_dependencies(${target} vorn_manifest)
     target_compile_options(${target} PRIVATE ${VORN_WIN_FLAGS})
     target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}"
                                                  VORN_INSTALLER_SIGNER_PINS="${pins}")
     target_link_libraries(${target} PRIVATE vorn_win)
-    target_link_options(${target} PRIVATE
-        -static -static-libgcc -static-libstdc++
-        -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
-        $<$<NOT:$<CONFIG:Debug>>:-s>)
+    target_link_options(${target} PRIVATE ${VORN_PROGRAM_LINK_OPTIONS})
 endfunction()
 
 vorn_add_stub(vorn-installer ${CMAKE_BINARY_DIR}/signer-pins/vorn-installer.h)
 set_target_properties(vorn-installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The release gate: a console program that runs the stub's own check (vorn_trust) with the pins
+# of the stub above on an installer file (tools/check-installer.sh runs it under wine). Built as
+# the stub is: DLLs from System32 alone, only KnownDLLs imported, its manifest its one resource.
+add_executable(vorn-installer-gate ${PROJECT_SOURCE_DIR}/src/gate/main.cpp
+                                   ${PROJECT_SOURCE_DIR}/src/gate/console.cpp
+                                   ${PROJECT_SOURCE_DIR}/src/gate/signer_expiry.cpp
+                                   ${VORN_PROGRAM_SOURCES})
+add_dependencies(vorn-installer-gate vorn_manifest)
+target_compile_options(vorn-installer-gate PRIVATE ${VORN_WIN_FLAGS} -municode)
+target_compile_definitions(vorn-installer-gate PRIVATE
+                           VORN_INSTALLER_SIGNER_PINS="${CMAKE_BINARY_DIR}/signer-pins/vorn-installer.h")
+target_link_libraries(vorn-installer-gate PRIVATE vorn_trust)
+target_link_options(vorn-installer-gate PRIVATE -municode ${VORN_PROGRAM_LINK_OPTIONS})
+# Trusts one more root in the gate's wine prefix (--trust-root), and the test CAs in the tests'.
+add_executable(add_root_cert ${PROJECT_SOURCE_DIR}/src/gate/add_root_cert.cpp)
+target_link_libraries(add_root_cert PRIVATE crypt32)
+target_link_options(add_root_cert PRIVATE -static -static-libgcc -static-libstdc++ -s)
+set_target_properties(vorn-installer-gate add_root_cert PROPERTIES
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # Optional Authenticode signature: a certificate table is added, never another resource.
 set(VORN_SIGN_CERT "" CACHE FILEPATH "PEM certificate (chain) to sign vorn-installer.exe with; empty: unsigned")

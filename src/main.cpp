@@ -8,13 +8,13 @@
 #include <string_view>
 
 #include "download/worker.h"
+#include "publisher_pins.h"
+#include "shell/dll_search.h"
 #include "shell/fail_fast.h"
 #include "shell/log.h"
 #include "shell/shared_state.h"
 #include "text.h"
 #include "trust/signer_check.h"
-// The publisher as this build pins it (signer_pins::COMMON_NAME, signer_pins::CERTIFICATES).
-#include VORN_INSTALLER_SIGNER_PINS
 
 namespace vorn {
 namespace {
@@ -64,29 +64,20 @@ void launch_installer(const std::string& path) {
     fatal_exit("启动安装器失败 (code=" + std::to_string(code) + ")");
 }
 
-// Every DLL loaded from now on, by the program (its delay-loaded imports) or on demand by the
-// system's own DLLs, comes from System32 alone, never from the folder the exe was started from:
-// that is often Downloads, where anyone may have dropped a DLL. Without the call (Windows 7
-// lacking KB2533623) no safe load is possible, so the program refuses to run.
-void restrict_dll_search() {
-    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-    const auto set_default_dll_directories =
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (set_default_dll_directories != nullptr &&
-        set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        return;
+// Without a safe DLL search the program refuses to run.
+void restrict_dll_search_or_exit() {
+    if (const DWORD error = restrict_dll_search(); error != ERROR_SUCCESS) {
+        fatal_exit("无法限制 DLL 加载路径 (err=" + std::to_string(error) + ")");
     }
-    const DWORD error = set_default_dll_directories ? GetLastError() : ERROR_PROC_NOT_FOUND;
-    fatal_exit("无法限制 DLL 加载路径 (err=" + std::to_string(error) + ")");
 }
 
 // A refused installer ends the run here, before the log calls the download complete.
 void check_and_launch_installer(const std::string& path) {
     FileHandle held;  // open until the shell has returned
-    if constexpr (!signer_pins::COMMON_NAME.empty()) {
-        const InstallerSigner signer{signer_pins::COMMON_NAME, signer_pins::CERTIFICATES};
-        if (const auto refusal = check_installer_signer(path, signer, held)) {
+    if constexpr (!INSTALLER_SIGNER.empty()) {
+        if (const auto refusal = check_installer_signer(path, pinned_publisher(), held)) {
+            // A file that is not the publisher's must not stay behind with the installer's name.
+            delete_refused_installer(path, held);
             fatal_exit(*refusal);
         }
     }
@@ -144,7 +135,7 @@ void handle_outcome() {
 
 int main() {
     using namespace vorn;
-    restrict_dll_search();
+    restrict_dll_search_or_exit();
     write_log("vorn-installer 启动");
     create_progress_window();
     start_worker();

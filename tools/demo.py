@@ -270,7 +270,8 @@ def main():
 
     print("preparing the demo's wine prefix (a throwaway CA, trusted only there)...")
     fixtures = os.path.join(build, "tests", "fixtures")
-    test_env.setup(root, add_root_cert=os.path.join(fixtures, "add_root_cert.exe"),
+    # add_root_cert is built beside the release gate, which uses it too.
+    test_env.setup(root, add_root_cert=os.path.join(build, "add_root_cert.exe"),
                    has_font=os.path.join(fixtures, "has_font.exe"))
     env = test_env.wine_env(root)
     display = env["DISPLAY"]

@@ -56,15 +56,13 @@ std::optional<std::string> check_installer_signer(const std::string& path,
     const HANDLE file = CreateFileW(wide_path.c_str(), HOLD_ACCESS, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD open_error = GetLastError();
-    const std::optional<std::string> refusal =
-        held.open(file) ? signature_refusal(held.get(), wide_path, publisher)
-                        : invalid_signature(failure_code(open_error));
-    if (refusal) {
-        // A file that is not the publisher's must not stay behind with the installer's name.
-        held.reset();
-        DeleteFileW(wide_path.c_str());
-    }
-    return refusal;
+    return held.open(file) ? signature_refusal(held.get(), wide_path, publisher)
+                           : invalid_signature(failure_code(open_error));
+}
+
+void delete_refused_installer(const std::string& path, FileHandle& held) {
+    held.reset();  // shared for reading alone: no delete succeeds while it is open
+    DeleteFileW(to_wide(path).c_str());
 }
 
 }  // namespace vorn

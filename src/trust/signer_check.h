@@ -21,11 +21,18 @@ namespace vorn {
 // address, server down or silent, an answer the platform cannot read) lets the installer start.
 //
 // Returns nothing when the installer passed; `held` must then stay open until it has been started.
-// Otherwise the file is already deleted and `held` closed, and the result is the message for the
-// user: "安装器签名无效 (err=0x…)" with the code of the step that refused it, or
-// "安装器签名者不符: …" naming the signer of a valid signature by someone else.
+// Otherwise the result is the message for the user: "安装器签名无效 (err=0x…)" with the code of
+// the step that refused it, or "安装器签名者不符: …" naming the signer of a valid signature by
+// someone else. Either way the check only reads the file: what becomes of a refused one is the
+// caller's decision (the stub deletes it, the release gate leaves the release engineer's file as
+// it is), and `held` still holds it when it could be opened.
 std::optional<std::string> check_installer_signer(const std::string& path,
                                                   const InstallerSigner& publisher,
                                                   FileHandle& held);
+
+// A refused installer at `path`, held by `held` as check_installer_signer left it: closed and
+// deleted, so that a file that is not the publisher's never stays behind with the installer's
+// name.
+void delete_refused_installer(const std::string& path, FileHandle& held);
 
 }  // namespace vorn
