@@ -108,11 +108,12 @@ std::uint32_t code_signing_refusal(const CERT_CHAIN_CONTEXT& chain) {
 
 }  // namespace
 
+// Issuers only from the signature and the machine's stores: no AIA fetch. Automatic root update
+// stays on, so a machine that has not met the publisher's root yet can still fetch it; the
+// chain's own deadline bounds that. The same flags everywhere: wine's engine, which ignores this
+// flag and fetches, is bounded by that deadline too.
 DWORD offline_issuers() {
-    // wine's ntdll alone exports this.
-    const bool under_wine =
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    return CERT_CHAIN_DISABLE_AIA | (under_wine ? CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL : 0);
+    return CERT_CHAIN_DISABLE_AIA;
 }
 
 std::uint32_t bounded_chain_refusal(PCCERT_CONTEXT certificate, FILETIME at, HCERTSTORE store,

@@ -11,9 +11,9 @@ namespace vorn {
 // certificate names (authority information access, CERT_CHAIN_DISABLE_AIA), so no CA's server
 // holds the check; the platform's automatic root update (a trusted root of Microsoft's program
 // that the machine has not needed before, fetched from Windows Update) stays on, so a fresh
-// machine still completes the publisher's chain. Under wine, whose engine ignores that flag
-// (measured: it fetched the issuer and waited on a silent server) and has no root update, the
-// cache-only flag stands in for it.
+// machine still completes the publisher's chain. The same flag everywhere; wine's engine ignores
+// it (measured: it fetched the issuer and waited on a silent server), and the deadline below
+// ends that wait.
 DWORD offline_issuers();
 
 // The longest one such chain build, and its judging, may hold the check. The root update is the
