@@ -149,6 +149,21 @@ target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(vorn_win PUBLIC vorn_core vorn_trust vorn_delay_loaded user32 kernel32)
 
+# Link-time optimisation of the stub's own code in the shipped configurations: inlined across
+# files, what is never called dropped, it saves some 8.5 KB (about 12 %) of the exe. Debug builds
+# keep separate objects for the debugger.
+include(CheckIPOSupported)
+check_ipo_supported(RESULT VORN_IPO_SUPPORTED OUTPUT ipo_output LANGUAGES CXX)
+if(NOT VORN_IPO_SUPPORTED)
+    message(FATAL_ERROR "link-time optimisation is not supported by this toolchain: ${ipo_output}")
+endif()
+function(vorn_optimise_at_link_time)
+    foreach(config RELEASE MINSIZEREL RELWITHDEBINFO)
+        set_property(TARGET ${ARGN} PROPERTY INTERPROCEDURAL_OPTIMIZATION_${config} ON)
+    endforeach()
+endfunction()
+vorn_optimise_at_link_time(vorn_core vorn_trust vorn_win)
+
 # The program's one resource, its application manifest (src/vorn-installer.rc says why), compiled
 # by windres alone: no compiler flags reach it, and its output holds no time or path.
 find_program(VORN_WINDRES NAMES x86_64-w64-mingw32-windres REQUIRED)
@@ -192,6 +207,7 @@ function(vorn_add_stub target signer_literal)
                                                  VORN_INSTALLER_SIGNER=${signer_literal}
                                                  VORN_INSTALLER_SIGNER_CERT="${certificate_file}")
     target_link_libraries(${target} PRIVATE vorn_win)
+    vorn_optimise_at_link_time(${target})
     target_link_options(${target} PRIVATE
         -static -static-libgcc -static-libstdc++
         -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
