@@ -810,15 +810,15 @@ CHECK_STEPS = (("step0_ms", "step 0, the carried chain"), ("verify_ms", "WinVeri
 
 
 def check_steps_run(bench, program, installer):
-    """check_steps.exe downloading `installer` as the stub does, checking it step by step and
-    starting it ("steps"), or one hash of it ("bcrypt")."""
+    """check_steps.exe showing a window and downloading `installer` as the stub does, checking it
+    step by step and starting it ("steps"), or one hash of it ("bcrypt")."""
     bench.clear_temp()
     if program == "bcrypt":
         return hash_run(bench, program, installer)
     bench.runs += 1
     out = os.path.join(bench.work, f"steps-{bench.runs}.json")
     target = winpath(os.path.join(bench.temp, "steps-setup.exe"))
-    command = [bench.args.check_steps, "--fetch", bench.args.host.rpartition(":")[0],
+    command = [bench.args.check_steps, "--window", "--fetch", bench.args.host.rpartition(":")[0],
                str(bench.port), DOWNLOAD_PATH, "--launch", target, bench.args.signer]
     if bench.args.signer_cert:
         command.append(winpath(bench.args.signer_cert))
@@ -1244,7 +1244,9 @@ def check_rows(table, checks, sizes):
 
 def check_step_row_ids(size):
     return ([f"check steps {size_name(size)}, {label}" for _, label in CHECK_STEPS] +
-            [f"check steps {size_name(size)}, DLLs loaded",
+            [f"check steps {size_name(size)}, revocation's thread",
+             f"check steps {size_name(size)}, revocation's chain",
+             f"check steps {size_name(size)}, DLLs loaded",
              f"check steps {size_name(size)}, the program's own",
              f"check steps {size_name(size)}, the shell's launch"])
 
@@ -1260,6 +1262,11 @@ def check_step_rows(table, steps):
     for row_id, (key, _) in zip(ids, CHECK_STEPS):
         times = [p[key] for p in first]
         table.ratio(row_id, f"{spread(times, 1)} ms (again: {spread([p[key] for p in second], 1)})",
+                    f"{spread(one_hash, 0)} ms (one hash)", ratios(times, one_hash))
+    for row_id, key, what in ((ids[-5], "thread_ms", "a thread started and waited for"),
+                              (ids[-4], "chain_ms", "the chain with revocation checked")):
+        times = [r["revocation_parts"][key] for r in runs]
+        table.ratio(row_id, f"{spread(times, 1)} ms ({what}, warm)",
                     f"{spread(one_hash, 0)} ms (one hash)", ratios(times, one_hash))
     loaded = [r["load_ms"] for r in runs]
     table.ratio(ids[-3], f"{spread(loaded, 1)} ms (crypt32, wintrust)",
