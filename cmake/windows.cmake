@@ -99,8 +99,10 @@ string(REPLACE ";" "\\073" signer_literal "${signer_literal}")
 set(VORN_INSTALLER_SIGNER_LITERAL "\"${signer_literal}\"")
 
 # No exceptions in the shipped code: failures are values, and the library's own throw paths end
-# the process through fail-fast (src/shell/fail_fast.cpp). Unused sections are dropped.
-set(VORN_WIN_FLAGS -fno-exceptions -ffunction-sections -fdata-sections)
+# the process through fail-fast (src/shell/fail_fast.cpp). No run-time type information either:
+# nothing asks a type its name or casts across a hierarchy, and without it the exe carries no
+# type descriptions nor the runtime's code that reads them (2 KB). Unused sections are dropped.
+set(VORN_WIN_FLAGS -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
 target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 
 # DLLs that are not KnownDLLs are never imported statically: the loader would look for them in
