@@ -25,8 +25,8 @@
 
 #include "text.h"
 #include "trust/carried_chain.h"
-#include "trust/crypt.h"
 #include "trust/chain_rules.h"
+#include "trust/crypt.h"
 #include "trust/revocation.h"
 #include "trust/signature.h"
 #include "trust/signer_name.h"
@@ -99,9 +99,9 @@ void show_and_close_window() {
     window_class.hInstance = GetModuleHandleW(nullptr);
     window_class.lpszClassName = L"vornbenchsteps";
     if (RegisterClassExW(&window_class) == 0) return;
-    const HWND window = CreateWindowExW(0, window_class.lpszClassName, L"steps",
-                                        WS_CAPTION | WS_SYSMENU, 0, 0, 460, 210, nullptr, nullptr,
-                                        window_class.hInstance, nullptr);
+    const HWND window =
+        CreateWindowExW(0, window_class.lpszClassName, L"steps", WS_CAPTION | WS_SYSMENU, 0, 0, 460,
+                        210, nullptr, nullptr, window_class.hInstance, nullptr);
     if (window == nullptr) return;
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);
@@ -115,7 +115,9 @@ struct RevocationParts {
     double thread_ms = 0, chain_ms = 0, addresses_ms = 0;
 };
 
-DWORD WINAPI do_nothing(void*) { return 0; }
+DWORD WINAPI do_nothing(void*) {
+    return 0;
+}
 
 RevocationParts time_revocation_parts(PCCERT_CONTEXT certificate, FILETIME verified_at) {
     RevocationParts parts;
@@ -175,8 +177,9 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     if (argc - next < 2) {
-        std::fprintf(stderr, "usage: check_steps.exe [--window] [--fetch HOST PORT PATH] "
-                             "[--launch] FILE SIGNER [CERT_DER]\n");
+        std::fprintf(stderr,
+                     "usage: check_steps.exe [--window] [--fetch HOST PORT PATH] "
+                     "[--launch] FILE SIGNER [CERT_DER]\n");
         return 2;
     }
     const wchar_t* const path = argv[next];
@@ -206,10 +209,11 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 0; i < 2; ++i) {
         const Pass pass = run_steps(file, path, publisher);
         accepted = accepted && pass.result == 0;
-        std::printf("%s{\"step0_ms\":%.3f,\"verify_ms\":%.3f,\"rules_ms\":%.3f,\"pin_ms\":%.3f,"
-                    "\"revocation_ms\":%.3f,\"result\":%u}",
-                    i ? "," : "", pass.step0_ms, pass.verify_ms, pass.rules_ms, pass.pin_ms,
-                    pass.revocation_ms, pass.result);
+        std::printf(
+            "%s{\"step0_ms\":%.3f,\"verify_ms\":%.3f,\"rules_ms\":%.3f,\"pin_ms\":%.3f,"
+            "\"revocation_ms\":%.3f,\"result\":%u}",
+            i ? "," : "", pass.step0_ms, pass.verify_ms, pass.rules_ms, pass.pin_ms,
+            pass.revocation_ms, pass.result);
     }
     RevocationParts parts;
     {
@@ -219,8 +223,10 @@ int wmain(int argc, wchar_t** argv) {
             parts = time_revocation_parts(signer->pasCertChain[0].pCert, signer->sftVerifyAsOf);
         }
     }
-    std::printf("],\"revocation_parts\":{\"thread_ms\":%.3f,\"chain_ms\":%.3f,"
-                "\"addresses_ms\":%.3f}", parts.thread_ms, parts.chain_ms, parts.addresses_ms);
+    std::printf(
+        "],\"revocation_parts\":{\"thread_ms\":%.3f,\"chain_ms\":%.3f,"
+        "\"addresses_ms\":%.3f}",
+        parts.thread_ms, parts.chain_ms, parts.addresses_ms);
     double launch_ms = 0;
     if (launch) {
         watch.lap();

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr DWORD MAIN_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // the stub's
-constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;                 // the stub's reservation
+constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;                   // the stub's reservation
 
 struct Download {
     const wchar_t* host;
@@ -61,8 +61,7 @@ HWND show_window(bool controls) {
         CreateWindowExW(0, L"STATIC", L"...", style | SS_CENTER, 20, 75, 410, 24, window, nullptr,
                         instance, nullptr);
         CreateWindowExW(0, L"BUTTON", L"Cancel", style, 185, 130, 90, 36, window,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDCANCEL)), instance,
-                        nullptr);
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDCANCEL)), instance, nullptr);
     }
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);
@@ -98,12 +97,13 @@ int wmain(int argc, wchar_t** argv) {
         launch = launch || std::wcscmp(flag, L"--launch") == 0;
     }
     if (argc - next != 4) {
-        std::fprintf(stderr, "usage: window_fetch.exe [--window] [--controls] [--thread] "
-                             "[--launch] HOST PORT PATH FILE\n");
+        std::fprintf(stderr,
+                     "usage: window_fetch.exe [--window] [--controls] [--thread] "
+                     "[--launch] HOST PORT PATH FILE\n");
         return 2;
     }
-    Download download{argv[next], static_cast<INTERNET_PORT>(std::wcstoul(argv[next + 1],
-                                                                          nullptr, 10)),
+    Download download{argv[next],
+                      static_cast<INTERNET_PORT>(std::wcstoul(argv[next + 1], nullptr, 10)),
                       argv[next + 2], argv[next + 3]};
     const HWND shown = window || controls ? show_window(controls) : nullptr;
     if ((window || controls) && shown == nullptr) return 1;
