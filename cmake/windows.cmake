@@ -211,8 +211,10 @@ elseif(VORN_INSTALLER_SIGNER_DER STREQUAL "" AND NOT CMAKE_BUILD_TYPE STREQUAL "
 endif()
 
 # No exceptions in the shipped code: failures are values, and the library's own throw paths end
-# the process through fail-fast (src/shell/fail_fast.cpp). Unused sections are dropped.
-set(VORN_WIN_FLAGS -fno-exceptions -ffunction-sections -fdata-sections)
+# the process through fail-fast (src/shell/fail_fast.cpp). No run-time type information either:
+# nothing asks a type its name or casts across a hierarchy, and without it the exe carries no
+# type descriptions nor the runtime's code that reads them (2 KB). Unused sections are dropped.
+set(VORN_WIN_FLAGS -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
 target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 
 # DLLs that are not KnownDLLs are never imported statically: the loader would look for them in
@@ -261,6 +263,21 @@ target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(vorn_win PUBLIC vorn_core vorn_trust vorn_delay_loaded user32 kernel32)
 
+# Link-time optimisation of the stub's own code in the shipped configurations: inlined across
+# files, what is never called dropped, it saves some 8.5 KB (about 12 %) of the exe. Debug builds
+# keep separate objects for the debugger.
+include(CheckIPOSupported)
+check_ipo_supported(RESULT VORN_IPO_SUPPORTED OUTPUT ipo_output LANGUAGES CXX)
+if(NOT VORN_IPO_SUPPORTED)
+    message(FATAL_ERROR "link-time optimisation is not supported by this toolchain: ${ipo_output}")
+endif()
+function(vorn_optimise_at_link_time)
+    foreach(config RELEASE MINSIZEREL RELWITHDEBINFO)
+        set_property(TARGET ${ARGN} PROPERTY INTERPROCEDURAL_OPTIMIZATION_${config} ON)
+    endforeach()
+endfunction()
+vorn_optimise_at_link_time(vorn_core vorn_trust vorn_win)
+
 # The program's one resource, its application manifest (src/vorn-installer.rc says why), compiled
 # by windres alone: no compiler flags reach it, and its output holds no time or path.
 find_program(VORN_WINDRES NAMES x86_64-w64-mingw32-windres REQUIRED)
@@ -292,6 +309,7 @@ function(vorn_add_stub target pins)
     target_compile_definitions(${target} PRIVATE VORN_DOWNLOAD_HOST="${VORN_DOWNLOAD_HOST}"
                                                  VORN_INSTALLER_SIGNER_PINS="${pins}")
     target_link_libraries(${target} PRIVATE vorn_win)
+    vorn_optimise_at_link_time(${target})
     target_link_options(${target} PRIVATE ${VORN_PROGRAM_LINK_OPTIONS})
 endfunction()
 
@@ -310,6 +328,7 @@ target_compile_options(vorn-installer-gate PRIVATE ${VORN_WIN_FLAGS} -municode)
 target_compile_definitions(vorn-installer-gate PRIVATE
                            VORN_INSTALLER_SIGNER_PINS="${CMAKE_BINARY_DIR}/signer-pins/vorn-installer.h")
 target_link_libraries(vorn-installer-gate PRIVATE vorn_trust)
+vorn_optimise_at_link_time(vorn-installer-gate)
 target_link_options(vorn-installer-gate PRIVATE -municode ${VORN_PROGRAM_LINK_OPTIONS})
 # Trusts one more root in the gate's wine prefix (--trust-root), and the test CAs in the tests'.
 add_executable(add_root_cert ${PROJECT_SOURCE_DIR}/src/gate/add_root_cert.cpp)

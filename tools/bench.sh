@@ -4,27 +4,31 @@
 # and the benchmark's programs in build/bench, runs every measurement and writes
 # build/bench/results/benchmark.md (the table), benchmark.png (the chart) and results.json.
 #
-#   bash tools/bench.sh [--quick] [--docs] [--rounds N] [--max-load CORES] [--wait-budget S]
+#   bash tools/bench.sh [--quick] [--docs] [--rounds N] [--only MEASUREMENT ...]
+#                       [--max-load CORES] [--wait-budget S]
 #
-#   --quick   small sizes, two rounds, no waiting for a quiet machine (a few minutes; the test
-#             suite runs it too); results in build/bench/quick
-#   --docs    afterwards, copies the table and the chart to docs/ (a full run on a quiet machine)
+#   --quick   small sizes, two rounds, no waiting for a quiet machine, no verdicts (a few
+#             minutes; the test suite runs it too); results in build/bench/quick
+#   --docs    afterwards, copies the table and the chart to docs/ (a full run on a quiet machine,
+#             every measurement: not with --only or --rounds)
 # The other options are bench.py's. VORN_BENCH_HOST=localhost:PORT chooses the port compiled in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 docs=0
+partial=0
 out=build/bench/results
 args=()
 for arg in "$@"; do
     case $arg in
         --docs) docs=1 ;;
         --quick) out=build/bench/quick; args+=("$arg") ;;
+        --only|--rounds) partial=1; args+=("$arg") ;;
         *) args+=("$arg") ;;
     esac
 done
-if [ $docs -eq 1 ] && [ "$out" = build/bench/quick ]; then
-    echo "bench.sh: --docs takes a full run, not --quick" >&2
+if [ $docs -eq 1 ] && { [ "$out" = build/bench/quick ] || [ $partial -eq 1 ]; }; then
+    echo "bench.sh: --docs takes a full run: not --quick, --only or --rounds" >&2
     exit 2
 fi
 
