@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <span>
 #include <string>
 
 #include "raw_loop.h"
@@ -185,7 +186,10 @@ int wmain(int argc, wchar_t** argv) {
     const wchar_t* const path = argv[next];
     const std::string signer_name = vorn::from_wide(argv[next + 1]);
     const std::string certificate = argc > next + 2 ? read_file(argv[next + 2]) : std::string();
-    const vorn::InstallerSigner publisher{signer_name, certificate};
+    const std::string_view pinned[] = {certificate};
+    const vorn::InstallerSigner publisher{
+        signer_name, certificate.empty() ? std::span<const std::string_view>()
+                                         : std::span<const std::string_view>(pinned)};
 
     Stopwatch watch;
     if (window) show_and_close_window();
