@@ -19,28 +19,46 @@ DownloadFailure write_failure(std::uint32_t error) {
 
 constexpr std::uint32_t PROXY_AUTHENTICATION_REQUIRED = 407;
 
+DownloadFailure cancelled() {
+    return {std::string(CANCELLED_MESSAGE)};
+}
+
+// A run that has ended does nothing more: every step that reaches the network or the disk first
+// looks whether the run is still on, so that Cancel or the close ends the download's work even
+// where no call is stuck. (What the window decided is the outcome: see run_download.)
+bool ended(const SharedState& state) {
+    return !state.still_running();
+}
+
 // The request sent and its response's status read; the failure names the step that failed.
-std::optional<DownloadFailure> send_and_receive(DownloadTransport& io, std::uint32_t& status) {
+std::optional<DownloadFailure> send_and_receive(DownloadTransport& io, const SharedState& state,
+                                                std::uint32_t& status) {
+    if (ended(state)) return cancelled();
     if (!io.send_request()) return platform_failure("WinHttpSendRequest", io.last_error());
+    if (ended(state)) return cancelled();
     if (!io.receive_response()) return platform_failure("WinHttpReceiveResponse", io.last_error());
     if (!io.query_status(status)) return platform_failure("WinHttpQueryHeaders", io.last_error());
     return std::nullopt;
 }
 
 // Steps up to the response; the returned failure names the step that failed.
-std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, DownloadTransport& io) {
+std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, DownloadTransport& io,
+                                                   const SharedState& state) {
+    if (ended(state)) return cancelled();
     if (!io.open_session()) return platform_failure("WinHttpOpen", io.last_error());
+    if (ended(state)) return cancelled();
     if (!io.connect(parts.host, parts.port))
         return platform_failure("WinHttpConnect", io.last_error());
+    if (ended(state)) return cancelled();
     if (!io.open_request(parts.path, parts.secure)) {
         return platform_failure("WinHttpOpenRequest", io.last_error());
     }
     io.refuse_downgrade_redirects();
     std::uint32_t status = 0;
-    if (auto failure = send_and_receive(io, status)) return failure;
+    if (auto failure = send_and_receive(io, state, status)) return failure;
     // A proxy that asks who the user is gets their logon, once.
     if (status == PROXY_AUTHENTICATION_REQUIRED && io.answer_proxy_logon()) {
-        if (auto failure = send_and_receive(io, status)) return failure;
+        if (auto failure = send_and_receive(io, state, status)) return failure;
     }
     if (status != 200)
         return DownloadFailure{"服务器返回错误 (status=" + std::to_string(status) + ")"};
@@ -98,10 +116,6 @@ std::string installer_path_in(WideStringView temp_folder) {
 
 namespace {
 
-DownloadFailure cancelled() {
-    return {std::string(CANCELLED_MESSAGE)};
-}
-
 // The worker's claim on the end of the run; true also when the worker holds it already (a
 // complete file that could not be kept after the claim).
 bool claim_end(SharedState& state) {
@@ -115,7 +129,7 @@ bool claim_end(SharedState& state) {
 DownloadResult download(std::string_view address, DownloadTransport& io, SharedState& state,
                         void (*log)(std::string_view)) {
     const UrlParts parts = parse_download_url(address);
-    if (auto failure = connect_and_request(parts, io)) return *failure;
+    if (auto failure = connect_and_request(parts, io, state)) return *failure;
 
     AnnouncedLength announced = announced_length(io);
     if (auto* failure = std::get_if<DownloadFailure>(&announced)) return std::move(*failure);
@@ -123,13 +137,14 @@ DownloadResult download(std::string_view address, DownloadTransport& io, SharedS
     if (total) state.total_bytes.store(*total, std::memory_order_relaxed);
 
     const std::string path = installer_path_in(io.temp_folder());
+    if (ended(state)) return cancelled();
     if (!io.create_file(path)) return DownloadFailure{"创建临时文件失败: " + path};
 
     const auto chunk = std::make_unique<std::array<std::byte, CHUNK_SIZE>>();
     std::uint64_t received = 0;
     std::uint64_t last_posted = 0;
     for (;;) {
-        if (!state.still_running()) return cancelled();
+        if (ended(state)) return cancelled();
         std::uint32_t available = 0;
         if (!io.bytes_available(available)) {
             return platform_failure("WinHttpQueryDataAvailable", io.last_error());
@@ -137,10 +152,12 @@ DownloadResult download(std::string_view address, DownloadTransport& io, SharedS
         if (available == 0) break;
 
         std::uint32_t count = 0;
+        if (ended(state)) return cancelled();
         if (!io.read(chunk->data(), std::min(available, CHUNK_SIZE), count)) {
             return platform_failure("WinHttpReadData", io.last_error());
         }
         if (count == 0) break;
+        if (ended(state)) return cancelled();
         if (!io.write(chunk->data(), count)) return write_failure(io.last_error());
 
         received += count;
@@ -160,7 +177,7 @@ DownloadResult download(std::string_view address, DownloadTransport& io, SharedS
     state.bytes_received.store(received, std::memory_order_relaxed);
     io.post_progress();
     log("downloaded " + std::to_string(received) + " bytes -> " + path);
-    return DownloadSuccess{path};
+    return DownloadSuccess{path, {}};
 }
 
 }  // namespace
