@@ -38,9 +38,18 @@ std::optional<std::string> check_installer(const std::string& path, HANDLE held)
     return check_installer_signer(path, signer, held);
 }
 
+// None in a build without a signer, which then links no part of the check.
+constexpr InstallerCheck installer_check() {
+    if constexpr (INSTALLER_SIGNER.empty()) {
+        return nullptr;
+    } else {
+        return check_installer;
+    }
+}
+
 DWORD WINAPI worker_thread(void* parameter) {
     const std::unique_ptr<std::string> address(static_cast<std::string*>(parameter));
-    download_worker(std::move(*address), INSTALLER_SIGNER.empty() ? nullptr : check_installer);
+    download_worker(std::move(*address), installer_check());
     return 0;
 }
 

@@ -62,8 +62,7 @@ class InstallerFile {
   public:
     bool create(const WideString& path) {
         path_ = path;
-        if (!handle_.open(CreateFileW(path.c_str(),
-                                      GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
+        if (!handle_.open(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr))) {
             return false;
         }
@@ -260,8 +259,9 @@ class WinHttpTransport final : public DownloadTransport {
 
     // The completed installer, held, with what it takes to delete it should it be refused.
     HeldInstaller take_held() {
-        return {HeldFile(held_.release(), HeldFileCloser{close_file}), file_.path(),
-                file_.identity()};
+        HeldFile file;
+        if (held_.valid()) file = HeldFile(held_.release(), HeldFileCloser{close_file});
+        return {std::move(file), file_.path(), file_.identity()};
     }
 
   private:
@@ -287,7 +287,11 @@ void post_to_window(UINT message) {
 // budget). A refused file is deleted through a handle, and only when it is still the file held.
 DownloadResult checked(DownloadResult outcome, HeldInstaller held, InstallerCheck check) {
     auto* const success = std::get_if<DownloadSuccess>(&outcome);
-    if (success == nullptr || check == nullptr) return outcome;
+    if (success == nullptr) return outcome;
+    if (check == nullptr) {
+        success->held = std::move(held.file);  // started unchecked, but held all the same
+        return outcome;
+    }
     post_to_window(WM_APP_CHECKING);
     std::optional<std::string> refusal = check(success->installer_path, held.file.get());
     if (!refusal) {

@@ -394,12 +394,12 @@ TEST(RunDownload, ARunThatHasEndedMakesNoFurtherCallToTheNetworkOrTheDisk) {
     // The window ends the run (Cancel, or the close) while one call is under way, a call that
     // then returns as if nothing had happened: no call after it reaches the network or the disk.
     const std::vector<std::string> reaching = {"open_session", "connect", "open_request", "send",
-                                               "receive", "create", "available", "read",
-                                               "write", "finish"};
+                                               "receive",      "create",  "available",    "read",
+                                               "write",        "finish"};
     struct Case {
         const char* ended_during;  // the window claims at the start of this call (#n: n-th)
         RunState window_claim;
-        std::uint32_t status;  // 407: the proxy asks for the user's logon first
+        std::uint32_t status;       // 407: the proxy asks for the user's logon first
         const char* last_reaching;  // the last call that reached the network or the disk
     };
     const Case cases[] = {

@@ -7,6 +7,7 @@
 //
 // Steps (MS is a bound in milliseconds; every wait is bounded):
 //   wait-window=MS        the main window (class "vorninstaller") of the started process is visible
+//                         and its thread has handled a message
 //   dump                  title, class, styles, rectangles, and every child: class, text, style,
 //                         id, enabled, rectangle in the parent's client coordinates, progress
 //                         range and position
@@ -263,6 +264,7 @@ bool wait_until(DWORD ms, bool (*done)()) {
 }
 
 bool step_wait_window(const std::string& step, DWORD ms) {
+    const DWORD start = GetTickCount();
     const bool found = wait_until(ms, [] {
         const auto windows = windows_of_child(L"vorninstaller", true);
         if (windows.empty()) return false;
@@ -274,6 +276,13 @@ bool step_wait_window(const std::string& step, DWORD ms) {
                                         : "no visible vorninstaller window");
         return false;
     }
+    // Shown is not yet answering: a program whose start took long (a cold start under load)
+    // counts as hung to SMTO_ABORTIFHUNG until its thread first looks for messages, and every
+    // read of the window would fail at once. One message it has handled ends that.
+    const DWORD spent = GetTickCount() - start;
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(main_window, WM_NULL, 0, 0, SMTO_NORMAL, ms > spent ? ms - spent : 1,
+                        &ignored);
     DWORD exe_pid = 0;
     const DWORD thread = GetWindowThreadProcessId(main_window, &exe_pid);
     emit(Json("window")
