@@ -381,7 +381,7 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
     const HWND cancel = cancel_button();
     std::wstring last_text = L"\x1";
     long long last_pos = -1;
-    int last_enabled = -1;
+    int last_enabled = -1;  // none yet
     int samples = 0;
     const DWORD start = GetTickCount();
     const char* reason = "timeout";
@@ -395,18 +395,20 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
         // the label: when the two agree, the label belongs to an update with that position
         // (positions only grow), and the pair is one state of the window.
         bool ok_pos = false, ok_pos_before = false;
+        const bool enabled_before = cancel && IsWindowEnabled(cancel);
         const long long pos_before = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos_before);
         std::wstring text;
         const bool ok_text = read_text(label, text);
         const long long pos = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos);
-        // The label is read through the program's own thread, between its messages, so a label
-        // that shows a state was set by a handler that has finished; the button, read after it,
-        // is never older than the label it is recorded with.
-        const int enabled = cancel && IsWindowEnabled(cancel) ? 1 : 0;
+        // The button's state is read directly, not through the program's thread, so it is read
+        // on both sides of the label too: when the two agree, the label (which the program sets
+        // in the same handler, just before the button) belongs to that state.
+        const bool enabled = cancel && IsWindowEnabled(cancel);
         ++samples;
-        const bool consistent =
-            ok_pos_before && ok_text && ok_pos && pos_before == pos && IsWindow(main_window);
-        if (consistent && (text != last_text || pos != last_pos || enabled != last_enabled)) {
+        const bool consistent = ok_pos_before && ok_text && ok_pos && pos_before == pos &&
+                                enabled_before == enabled && IsWindow(main_window);
+        if (consistent &&
+            (text != last_text || pos != last_pos || static_cast<int>(enabled) != last_enabled)) {
             emit(Json("progress").str("text", text).num("pos", pos).boolean("cancel", enabled));
             last_text = text;
             last_pos = pos;
