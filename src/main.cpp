@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,9 +24,23 @@ constexpr std::string_view DOWNLOAD_URL =
     "https://" VORN_DOWNLOAD_HOST "/api/app/download?platform=win";
 constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
 
+// The check the download thread runs on the complete installer, through its hold.
+std::optional<std::string> check_installer(const std::string& path, HANDLE held) {
+    return check_installer_signer(path, pinned_publisher(), held);
+}
+
+// None in a build without a signer, which then links no part of the check.
+constexpr InstallerCheck installer_check() {
+    if constexpr (INSTALLER_SIGNER.empty()) {
+        return nullptr;
+    } else {
+        return check_installer;
+    }
+}
+
 DWORD WINAPI worker_thread(void* parameter) {
     const std::unique_ptr<std::string> address(static_cast<std::string*>(parameter));
-    download_worker(std::move(*address));
+    download_worker(std::move(*address), installer_check());
     return 0;
 }
 
@@ -54,7 +69,8 @@ std::string working_directory_of(const std::string& path) {
     return path.substr(0, last);
 }
 
-// Called while the file is held open (when it was checked): the file started is the file checked.
+// Called while the file is held open, read-only and shared for reading alone: the file started
+// is the file the download thread kept (and checked, in a build with a signer).
 void launch_installer(const std::string& path) {
     const HINSTANCE result =
         ShellExecuteW(nullptr, L"open", to_wide(path).c_str(), nullptr,
@@ -69,20 +85,6 @@ void restrict_dll_search_or_exit() {
     if (const DWORD error = restrict_dll_search(); error != ERROR_SUCCESS) {
         fatal_exit("无法限制 DLL 加载路径 (err=" + std::to_string(error) + ")");
     }
-}
-
-// A refused installer ends the run here, before the log calls the download complete.
-void check_and_launch_installer(const std::string& path) {
-    FileHandle held;  // open until the shell has returned
-    if constexpr (!INSTALLER_SIGNER.empty()) {
-        if (const auto refusal = check_installer_signer(path, pinned_publisher(), held)) {
-            // A file that is not the publisher's must not stay behind with the installer's name.
-            delete_refused_installer(path, held);
-            fatal_exit(*refusal);
-        }
-    }
-    write_log("下载完成: " + path);
-    launch_installer(path);
 }
 
 template <class... Handlers>
@@ -105,16 +107,18 @@ void handle_outcome() {
     const ResultSlot::Taken taken = take_outcome();
     std::visit(Overloaded{
                    [](const DownloadSuccess& success) {
-                       check_and_launch_installer(success.installer_path);
+                       write_log("下载完成: " + success.installer_path);
+                       launch_installer(success.installer_path);
                    },
                    [](const DownloadFailure& failure) { fatal_exit(failure.message); },
                },
                *taken.outcome);
 }
 
-// Every end goes through ExitProcess, which ends the download thread before anything else: no
-// static destructor runs while it may still touch the shared state, and a file it has not kept
-// goes with its handle.
+// Every end goes through end_process (TerminateProcess), which ends the download thread before
+// anything else: no static destructor runs while it may still touch the shared state, no DLL's
+// detach code waits for a lock that an abandoned thread holds, and a file it has not kept goes
+// with its handle.
 [[noreturn]] void end_run() {
     // A window gone without a decision (its loop ended some other way) counts as closed.
     shared_state.claim(RunState::closed);
@@ -127,7 +131,7 @@ void handle_outcome() {
         default:
             break;
     }
-    ExitProcess(0);
+    end_process(0);
 }
 
 }  // namespace

@@ -32,9 +32,23 @@ bool proxy_unreachable(const ProxyRoute& route, std::uint32_t error) {
             error == ERROR_WINHTTP_TIMEOUT);
 }
 
+DownloadFailure cancelled() {
+    return {std::string(CANCELLED_MESSAGE)};
+}
+
+// A run that has ended does nothing more: every step that reaches the network or the disk first
+// looks whether the run is still on, so that Cancel or the close ends the download's work even
+// where no call is stuck. (What the window decided is the outcome: see run_download.)
+bool ended(const SharedState& state) {
+    return !state.still_running();
+}
+
 // The request sent and its response's status read; the failure names the step that failed.
-std::optional<DownloadFailure> send_and_receive(DownloadTransport& io, std::uint32_t& status) {
+std::optional<DownloadFailure> send_and_receive(DownloadTransport& io, const SharedState& state,
+                                                std::uint32_t& status) {
+    if (ended(state)) return cancelled();
     if (!io.send_request()) return platform_failure("WinHttpSendRequest", io.last_error());
+    if (ended(state)) return cancelled();
     if (!io.receive_response()) return platform_failure("WinHttpReceiveResponse", io.last_error());
     if (!io.query_status(status)) return platform_failure("WinHttpQueryHeaders", io.last_error());
     return std::nullopt;
@@ -54,19 +68,25 @@ bool answer_proxy_logon(DownloadTransport& io) {
 // Steps up to the response by one route; the returned failure names the step that failed, and
 // `unreachable` says whether it was the route's proxy that could not be reached.
 std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, const ProxyRoute& route,
-                                                   DownloadTransport& io, bool& unreachable) {
+                                                   DownloadTransport& io, const SharedState& state,
+                                                   bool& unreachable) {
+    if (ended(state)) return cancelled();
     if (!io.open_session(route)) return platform_failure("WinHttpOpen", io.last_error());
+    if (ended(state)) return cancelled();
     if (!io.connect(parts.host, parts.port))
         return platform_failure("WinHttpConnect", io.last_error());
+    if (ended(state)) return cancelled();
     if (!io.open_request(parts.path, parts.secure)) {
         return platform_failure("WinHttpOpenRequest", io.last_error());
     }
     io.refuse_downgrade_redirects();
+    if (ended(state)) return cancelled();
     if (!io.send_request()) {
         const std::uint32_t error = io.last_error();
         unreachable = proxy_unreachable(route, error);
         return platform_failure("WinHttpSendRequest", error);
     }
+    if (ended(state)) return cancelled();
     if (!io.receive_response()) return platform_failure("WinHttpReceiveResponse", io.last_error());
     std::uint32_t status = 0;
     if (!io.query_status(status)) return platform_failure("WinHttpQueryHeaders", io.last_error());
@@ -74,32 +94,29 @@ std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, const 
     // from a server or from a proxy nobody here knows, and gets nothing.
     if (status == PROXY_AUTHENTICATION_REQUIRED && route.kind == ProxyRoute::Kind::named &&
         answer_proxy_logon(io)) {
-        if (auto failure = send_and_receive(io, status)) return failure;
+        if (auto failure = send_and_receive(io, state, status)) return failure;
     }
     if (status != 200)
         return DownloadFailure{"服务器返回错误 (status=" + std::to_string(status) + ")"};
     return std::nullopt;
 }
 
-DownloadFailure cancelled() {
-    return {std::string(CANCELLED_MESSAGE)};
-}
-
 // The routes in order, each once: the next one only when the proxy of the one before could not
 // be reached, and only while the run goes on.
 std::optional<DownloadFailure> reach_server(const UrlParts& parts, const ProxyRoutes& choices,
                                             DownloadTransport& io, SharedState& state) {
+    if (ended(state)) return cancelled();
     if (choices.routes.empty()) {
         return DownloadFailure{std::string(SOCKS_PROXY_MESSAGE) + choices.socks};
     }
     std::optional<DownloadFailure> failure;
     for (const ProxyRoute& route : choices.routes) {
         if (failure) {
-            if (!state.still_running()) return cancelled();
+            if (ended(state)) return cancelled();
             io.close_session();
         }
         bool unreachable = false;
-        failure = connect_and_request(parts, route, io, unreachable);
+        failure = connect_and_request(parts, route, io, state, unreachable);
         if (!failure || !unreachable) return failure;
     }
     return failure;
@@ -177,13 +194,14 @@ DownloadResult download(std::string_view address, const ProxyRoutes& routes, Dow
     if (total) state.total_bytes.store(*total, std::memory_order_relaxed);
 
     const std::string path = installer_path_in(io.temp_folder());
+    if (ended(state)) return cancelled();
     if (!io.create_file(path)) return DownloadFailure{"创建临时文件失败: " + path};
 
     const auto chunk = std::make_unique<std::array<std::byte, CHUNK_SIZE>>();
     std::uint64_t received = 0;
     std::uint64_t last_posted = 0;
     for (;;) {
-        if (!state.still_running()) return cancelled();
+        if (ended(state)) return cancelled();
         std::uint32_t available = 0;
         if (!io.bytes_available(available)) {
             return platform_failure("WinHttpQueryDataAvailable", io.last_error());
@@ -191,10 +209,12 @@ DownloadResult download(std::string_view address, const ProxyRoutes& routes, Dow
         if (available == 0) break;
 
         std::uint32_t count = 0;
+        if (ended(state)) return cancelled();
         if (!io.read(chunk->data(), std::min(available, CHUNK_SIZE), count)) {
             return platform_failure("WinHttpReadData", io.last_error());
         }
         if (count == 0) break;
+        if (ended(state)) return cancelled();
         if (!io.write(chunk->data(), count)) return write_failure(io.last_error());
 
         received += count;
@@ -214,7 +234,7 @@ DownloadResult download(std::string_view address, const ProxyRoutes& routes, Dow
     state.bytes_received.store(received, std::memory_order_relaxed);
     io.post_progress();
     log("downloaded " + std::to_string(received) + " bytes -> " + path);
-    return DownloadSuccess{path};
+    return DownloadSuccess{path, {}};
 }
 
 }  // namespace

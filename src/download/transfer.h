@@ -66,8 +66,9 @@ class DownloadTransport {
     virtual bool read(std::byte* buffer, std::uint32_t size, std::uint32_t& count) = 0;
     // False also when fewer bytes than asked were written.
     virtual bool write(const std::byte* data, std::uint32_t size) = 0;
-    // Closes the file and the handles, in order, keeping the file: the download is complete.
-    // False when the file cannot be kept: it is then gone like an unfinished one.
+    // The download is complete: keeps the file, handing it over to a hold that nobody else can
+    // write, rename or delete, and closes the network handles in order. False when the file
+    // cannot be kept or held: it is then gone like an unfinished one.
     virtual bool finish() = 0;
     virtual void post_progress() = 0;
     virtual std::uint32_t last_error() = 0;
@@ -86,11 +87,11 @@ std::optional<std::uint64_t> parse_content_length(std::string_view text);
 std::string installer_path_in(WideStringView temp_folder);
 
 // Runs one download to the end, updating the counters in `state`: by the first of `routes`, and
-// by the next one only when the proxy of the one before could not be reached. It stops before
-// the next route and the next read once the window has ended the run, and keeps the file or
-// reports a failure only after claiming the run's end (RunState::finishing); when the window
-// claimed it first, the result is the cancellation. Writes the "downloaded" log line through
-// `log` on success only.
+// by the next one only when the proxy of the one before could not be reached. Once the window
+// has ended the run it makes no further call that reaches the network or the disk (each one
+// looks at the run state first), and it keeps the file or reports a failure only after claiming
+// the run's end (RunState::finishing); when the window claimed it first, the result is the
+// cancellation. Writes the "downloaded" log line through `log` on success only.
 DownloadResult run_download(std::string_view address, const ProxyRoutes& routes,
                             DownloadTransport& transport, SharedState& state,
                             void (*log)(std::string_view));

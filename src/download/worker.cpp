@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <optional>
 #include <utility>
+#include <variant>
 
 #include "download/proxy_windows.h"
 #include "download/transfer.h"
@@ -20,16 +22,49 @@ bool set_delete_on_close(HANDLE file, bool delete_it) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+// Which file a handle has open, whatever its path names meanwhile.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD index_high = 0;
+    DWORD index_low = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> identity_of(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// Read-only and shared for reading alone: nobody can write, rename or delete the file while the
+// hold is open, and whatever the shell and the system open it with on the way to starting it
+// (elevation included) need share no more than reading.
+HANDLE open_hold(const WideString& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Deletes the file `path` names, through a handle and only when it is still the file
+// `identity` says: one that someone else put there in its place is not ours to delete.
+void delete_if_same(const WideString& path, const FileIdentity& identity) {
+    const FileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+    if (file.valid() && identity_of(file.get()) == identity) set_delete_on_close(file.get(), true);
+}
+
 // The installer file while it is written. It is marked for deletion from the moment it exists,
 // so the system removes it when its handle closes, however that happens: a failure, Cancel, the
 // window closed mid-transfer, fail-fast, a kill or a crash. A half-written file with the
 // installer's name would be a broken program waiting to be started. Only a completed download
-// clears the mark.
+// clears the mark, as it hands the file over to its hold.
 class InstallerFile {
   public:
     bool create(const WideString& path) {
-        if (!handle_.open(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                      nullptr, CREATE_ALWAYS, 0, nullptr))) {
+        path_ = path;
+        if (!handle_.open(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr))) {
             return false;
         }
         if (set_delete_on_close(handle_.get(), true)) return true;
@@ -41,17 +76,45 @@ class InstallerFile {
 
     HANDLE get() const { return handle_.get(); }
 
-    // Clears the mark and closes the file; false (and the file gone) when the mark stays.
-    bool keep() {
-        const bool kept = set_delete_on_close(handle_.get(), false);
-        const DWORD error = GetLastError();
+    // From the writer to the hold. The writer has to go first: the system starts no program that
+    // some handle has open for writing, and a hold opened beside the writer would have to share
+    // writing and deleting, which would let anyone in once the writer is gone. So the hold is
+    // opened by path just after the writer closed, and must have the very file the writer had
+    // (volume and file index); the signer check then reads the file through the hold alone, so
+    // what is checked is what is started. False (the error code set, the file gone) when the
+    // mark cannot be cleared or the file cannot be held as itself.
+    bool hand_over(FileHandle& hold) {
+        const std::optional<FileIdentity> written = identity_of(handle_.get());
+        if (!written || !set_delete_on_close(handle_.get(), false)) {
+            const DWORD error = GetLastError();
+            handle_.reset();  // still marked: gone with its handle
+            SetLastError(error);
+            return false;
+        }
         handle_.reset();
+        identity_ = *written;
+        if (hold.open(open_hold(path_)) && identity_of(hold.get()) == written) return true;
+        // Someone else has it open for writing, or has put another file in its place.
+        const DWORD error = hold.valid() ? ERROR_FILE_INVALID : GetLastError();
+        hold.reset();
+        delete_if_same(path_, *written);
         SetLastError(error);
-        return kept;
+        return false;
     }
 
+    const WideString& path() const { return path_; }
+    const FileIdentity& identity() const { return identity_; }
+
   private:
+    WideString path_;
+    FileIdentity identity_;
     FileHandle handle_;
+};
+
+struct HeldInstaller {
+    HeldFile file;
+    WideString path;
+    FileIdentity identity;
 };
 
 class WinHttpTransport final : public DownloadTransport {
@@ -200,7 +263,7 @@ class WinHttpTransport final : public DownloadTransport {
     }
 
     bool finish() override {
-        const bool kept = file_.keep();
+        const bool kept = file_.hand_over(held_);
         const DWORD error = GetLastError();
         request_.reset();
         connection_.reset();
@@ -217,27 +280,66 @@ class WinHttpTransport final : public DownloadTransport {
 
     std::uint32_t last_error() override { return GetLastError(); }
 
+    // The completed installer, held, with what it takes to delete it should it be refused.
+    HeldInstaller take_held() {
+        HeldFile file;
+        if (held_.valid()) file = HeldFile(held_.release(), HeldFileCloser{close_file});
+        return {std::move(file), file_.path(), file_.identity()};
+    }
+
   private:
+    static void close_file(void* handle) { CloseHandle(handle); }
+
     // Destroyed bottom-up: the file (deleted unless kept), request, connection, session.
     InternetHandle session_;
     InternetHandle connection_;
     InternetHandle request_;
     InstallerFile file_;
+    FileHandle held_;  // the complete installer, from finish() on
 };
+
+void post_to_window(UINT message) {
+    if (const HWND window = shared_state.main_window.load(std::memory_order_relaxed)) {
+        PostMessageW(window, message, 0, 0);
+    }
+}
+
+// The check runs here, under the download thread's claim on the run's end, while the window
+// still shows (it may take seconds: the file is read twice, and revocation may wait up to its
+// budget). A refused file is deleted through a handle, and only when it is still the file held.
+DownloadResult checked(DownloadResult outcome, HeldInstaller held, InstallerCheck check) {
+    auto* const success = std::get_if<DownloadSuccess>(&outcome);
+    if (success == nullptr) return outcome;
+    if (check == nullptr) {
+        success->held = std::move(held.file);  // started unchecked, but held all the same
+        return outcome;
+    }
+    post_to_window(WM_APP_CHECKING);
+    std::optional<std::string> refusal = check(success->installer_path, held.file.get());
+    if (!refusal) {
+        success->held = std::move(held.file);
+        return outcome;
+    }
+    // The hold shares reading alone, so the deleting handle can only be opened once it is closed.
+    held.file.reset();
+    delete_if_same(held.path, held.identity);
+    return DownloadFailure{std::move(*refusal)};
+}
 
 }  // namespace
 
-DownloadResult run_download(std::string_view address) {
-    const ProxyRoutes routes = find_proxy_routes(address);
+DownloadResult run_download(std::string_view address, InstallerCheck check) {
+    // The proxy look-up may take seconds; the download after it looks at the run state first.
+    const ProxyRoutes routes =
+        shared_state.still_running() ? find_proxy_routes(address) : ProxyRoutes{};
     WinHttpTransport transport;
-    return run_download(address, routes, transport, shared_state, write_log);
+    DownloadResult outcome = run_download(address, routes, transport, shared_state, write_log);
+    return checked(std::move(outcome), transport.take_held(), check);
 }
 
-void download_worker(std::string address) {
-    shared_state.result_slot.store(run_download(address));
-    if (const HWND window = shared_state.main_window.load(std::memory_order_relaxed)) {
-        PostMessageW(window, WM_APP_DONE, 0, 0);
-    }
+void download_worker(std::string address, InstallerCheck check) {
+    shared_state.result_slot.store(run_download(address, check));
+    post_to_window(WM_APP_DONE);
 }
 
 }  // namespace vorn

@@ -46,8 +46,15 @@ void tell_expiry(const std::string& path) {
 }
 
 int judge(const std::string& path) {
-    FileHandle held;  // the file checked stays the file read for the expiry, as in the stub
-    if (const auto refusal = check_installer_signer(path, pinned_publisher(), held)) {
+    // Read-only and shared for reading alone, as the stub holds its download while it checks
+    // it: the file checked stays the file read for the expiry.
+    const FileHandle held(CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held.valid()) {
+        return cannot_judge("cannot open '" + path + "' (err=" + std::to_string(GetLastError()) +
+                            ")\n");
+    }
+    if (const auto refusal = check_installer_signer(path, pinned_publisher(), held.get())) {
         write_text(STD_OUTPUT_HANDLE, *refusal + "\n");
         return REFUSED;  // the file is left as it is: the stub would delete it, the gate never
     }

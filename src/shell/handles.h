@@ -32,6 +32,8 @@ class UniqueHandle {
     void reset() {
         if (valid()) Traits::close(std::exchange(handle_, Traits::none()));
     }
+    // Gives the handle up to a new owner.
+    Handle release() { return std::exchange(handle_, Traits::none()); }
 
   private:
     Handle handle_ = Traits::none();

@@ -56,7 +56,17 @@ void write_log(std::string_view message) {
 void fatal_exit(std::string_view message) {
     write_log("FATAL: " + std::string(message));
     MessageBoxW(nullptr, to_wide(message).c_str(), L"vorn-installer", MB_ICONERROR | MB_OK);
-    ExitProcess(1);
+    end_process(1);
+}
+
+// Not ExitProcess: that runs every DLL's detach code, which can wait forever for a lock that a
+// thread ended mid-call held (the download thread may be inside WinHTTP, a proxy script or a
+// CRL fetch). TerminateProcess runs none of it; the log is already written through, and the
+// system closes the handles, so a file still marked for deletion goes.
+void end_process(unsigned code) {
+    TerminateProcess(GetCurrentProcess(), code);
+    // Ending the calling process does not return; should it ever, nothing more may run.
+    __builtin_trap();
 }
 
 }  // namespace vorn

@@ -13,4 +13,7 @@ void write_log(std::string_view message);
 // Logs "FATAL: message", shows the error box, ends the process with exit code 1.
 [[noreturn]] void fatal_exit(std::string_view message);
 
+// Ends the process at once with `code`, whatever its other threads are doing.
+[[noreturn]] void end_process(unsigned code);
+
 }  // namespace vorn

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,9 +21,25 @@ namespace vorn {
 // newest counters from the shared record.
 constexpr unsigned WM_APP_PROGRESS = 0x8000 + 1;  // WM_APP + 1
 constexpr unsigned WM_APP_DONE = 0x8000 + 2;      // WM_APP + 2
+// The download is complete and its end claimed: the installer is being checked, and Cancel
+// comes too late.
+constexpr unsigned WM_APP_CHECKING = 0x8000 + 3;  // WM_APP + 3
+
+// An open file handed from the download thread to the UI thread: the platform's handle, opaque
+// here, closed by the function of the code that opened it.
+struct HeldFileCloser {
+    void (*close)(void*) = nullptr;
+    void operator()(void* handle) const {
+        if (close != nullptr) close(handle);
+    }
+};
+using HeldFile = std::unique_ptr<void, HeldFileCloser>;
 
 struct DownloadSuccess {
     std::string installer_path;
+    // The installer, held so that nobody can write, rename or delete it until the shell has
+    // started it (none in the native tests).
+    HeldFile held;
 };
 
 struct DownloadFailure {
@@ -84,8 +101,5 @@ extern SharedState shared_state;
 // Registers the class, creates and shows the window and its controls, records their handles.
 // On failure it ends the process through fatal_exit.
 HWND create_progress_window();
-
-// Body of the worker thread: downloads, stores the outcome, posts WM_APP_DONE.
-void download_worker(std::string address);
 
 }  // namespace vorn

@@ -11,11 +11,6 @@
 namespace vorn {
 namespace {
 
-// Sharing read alone keeps every writer, renamer and deleter out while the shell can still
-// start the file. Read access alone, so that whatever the shell and the system open the file
-// with on the way to starting it (elevation included) need not share more than reading.
-constexpr DWORD HOLD_ACCESS = GENERIC_READ;
-
 std::string invalid_signature(std::uint32_t code) {
     return "安装器签名无效 (err=0x" + hex8(code) + ")";
 }
@@ -50,19 +45,8 @@ std::optional<std::string> signature_refusal(HANDLE file, const WideString& path
 }  // namespace
 
 std::optional<std::string> check_installer_signer(const std::string& path,
-                                                  const InstallerSigner& publisher,
-                                                  FileHandle& held) {
-    const WideString wide_path = to_wide(path);
-    const HANDLE file = CreateFileW(wide_path.c_str(), HOLD_ACCESS, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD open_error = GetLastError();
-    return held.open(file) ? signature_refusal(held.get(), wide_path, publisher)
-                           : invalid_signature(failure_code(open_error));
-}
-
-void delete_refused_installer(const std::string& path, FileHandle& held) {
-    held.reset();  // shared for reading alone: no delete succeeds while it is open
-    DeleteFileW(to_wide(path).c_str());
+                                                  const InstallerSigner& publisher, HANDLE held) {
+    return signature_refusal(held, to_wide(path), publisher);
 }
 
 }  // namespace vorn

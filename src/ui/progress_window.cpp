@@ -32,6 +32,14 @@ void show_progress() {
                    to_wide(figures.text).c_str());
 }
 
+// The download is complete and the installer is being checked: Cancel is too late (the download
+// thread has claimed the run's end), so the button says so by being disabled.
+void show_checking(HWND window) {
+    SetWindowTextW(shared_state.status_label.load(std::memory_order_relaxed),
+                   to_wide("正在校验安装器...").c_str());
+    EnableWindow(GetDlgItem(window, CANCEL_BUTTON_ID), FALSE);
+}
+
 // Cancel and the close button end the run at once, without waiting for the download thread,
 // which may be held for minutes inside a platform call (name lookup, connecting, waiting for
 // headers, a stalled body). Once the worker has claimed the run's end (the body is complete),
@@ -59,6 +67,9 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
             return 0;
         case WM_APP_PROGRESS:
             show_progress();
+            return 0;
+        case WM_APP_CHECKING:
+            show_checking(window);
             return 0;
         case WM_APP_DONE:
             DestroyWindow(window);

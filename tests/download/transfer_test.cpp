@@ -537,6 +537,72 @@ TEST(RunDownload, TheRunEndsWithWhicheverSideClaimsItFirst) {
     }
 }
 
+TEST(RunDownload, ARunThatHasEndedMakesNoFurtherCallToTheNetworkOrTheDisk) {
+    // The window ends the run (Cancel, or the close) while one call is under way, a call that
+    // then returns as if nothing had happened: no call after it reaches the network or the disk.
+    const std::vector<std::string> reaching = {"open_session", "connect", "open_request", "send",
+                                               "receive",      "create",  "available",    "read",
+                                               "write",        "finish"};
+    struct Case {
+        const char* ended_during;  // the window claims at the start of this call (#n: n-th)
+        RunState window_claim;
+        std::uint32_t status;       // 407: the proxy asks for the user's logon first
+        const char* last_reaching;  // the last call that reached the network or the disk
+    };
+    const Case cases[] = {
+        {"open_session", RunState::cancelled, 200, "open_session"},
+        {"connect", RunState::closed, 200, "connect"},
+        {"open_request", RunState::cancelled, 200, "open_request"},
+        {"refuse_downgrade", RunState::cancelled, 200, "open_request"},
+        {"send", RunState::cancelled, 200, "send"},
+        {"receive", RunState::closed, 200, "receive"},
+        {"status", RunState::cancelled, 200, "receive"},
+        {"logon", RunState::cancelled, 407, "receive"},
+        {"temp_folder", RunState::cancelled, 200, "receive"},
+        {"create", RunState::cancelled, 200, "create"},
+        {"available#1", RunState::closed, 200, "available"},
+        {"read#1", RunState::cancelled, 200, "read"},
+        {"write#1", RunState::cancelled, 200, "write"},
+        {"available#2", RunState::cancelled, 200, "available"},
+        {"read#2", RunState::closed, 200, "read"},
+    };
+    for (const auto& c : cases) {
+        FakeTransport io;
+        io.chunks = {10, 10};
+        io.length_headers = {"20"};
+        io.status = c.status;
+        SharedState state;
+        const std::string at = c.ended_during;
+        const std::string at_step = at.substr(0, at.find('#'));
+        const std::size_t at_call =
+            at.find('#') == std::string::npos ? 1 : std::stoul(at.substr(at.find('#') + 1));
+        std::size_t journalled_at_claim = 0;
+        io.before = [&](const std::string& step) {
+            if (step == at_step && io.count(step) + 1 == at_call) {
+                state.claim(c.window_claim);
+                journalled_at_claim = io.journal.size();
+            }
+        };
+        EXPECT_EQ(run(io, state).message(), "用户已取消") << c.ended_during;
+        EXPECT_EQ(state.run_state, c.window_claim) << c.ended_during;
+        ASSERT_GT(journalled_at_claim + 1, 0u);
+        // The call under way at the claim is journalled first; nothing that reaches out follows.
+        std::vector<std::string> after(io.journal.begin() + journalled_at_claim + 1,
+                                       io.journal.end());
+        for (const std::string& step : after) {
+            EXPECT_EQ(std::count(reaching.begin(), reaching.end(), step), 0)
+                << c.ended_during << ": " << step << " after the run had ended";
+        }
+        std::string last;
+        for (const std::string& step : io.journal) {
+            if (std::count(reaching.begin(), reaching.end(), step) != 0) last = step;
+        }
+        EXPECT_EQ(last, c.last_reaching) << c.ended_during;
+        EXPECT_EQ(io.count("finish"), 0u) << c.ended_during;
+        EXPECT_TRUE(logged.empty()) << c.ended_during;
+    }
+}
+
 TEST(RunDownload, EveryContentLengthMustBeTheSamePlainNumber) {
     struct Case {
         std::vector<std::string> headers;

@@ -7,15 +7,19 @@
 //
 // Steps (MS is a bound in milliseconds; every wait is bounded):
 //   wait-window=MS        the main window (class "vorninstaller") of the started process is visible
+//                         and its thread has handled a message
 //   dump                  title, class, styles, rectangles, and every child: class, text, style,
-//                         id, rectangle in the parent's client coordinates, progress range and
-//                         position
-//   watch-until-pos=N,MS  records each distinct (label text, bar position) until the bar reaches N;
-//                         each pair is one state of the window, never half of an update
+//                         id, enabled, rectangle in the parent's client coordinates, progress
+//                         range and position
+//   watch-until-pos=N,MS  records each distinct (label text, bar position, Cancel enabled) until
+//                         the bar reaches N; each is one state of the window, never half of an
+//                         update
 //   watch-until-text=S,MS ... until the label contains S
 //   watch-until-gone=MS   ... until the window is destroyed (at once when it already is)
 //   click-cancel          BM_CLICK to the button with id IDCANCEL (posted: the click may end in a
 //                         modal box, which must not block the driver)
+//   click-cancel-if-open  click-cancel, unless the window has closed by itself (reported as
+//                         "gone"): for a click racing the end of a run
 //   key=esc|enter         the key's WM_KEYDOWN/WM_CHAR/WM_KEYUP posted to the focused window, the
 //                         main window and the button, through the program's own message loop
 //   input=esc|enter       the key through SendInput with the main window in front
@@ -260,6 +264,7 @@ bool wait_until(DWORD ms, bool (*done)()) {
 }
 
 bool step_wait_window(const std::string& step, DWORD ms) {
+    const DWORD start = GetTickCount();
     const bool found = wait_until(ms, [] {
         const auto windows = windows_of_child(L"vorninstaller", true);
         if (windows.empty()) return false;
@@ -271,6 +276,13 @@ bool step_wait_window(const std::string& step, DWORD ms) {
                                         : "no visible vorninstaller window");
         return false;
     }
+    // Shown is not yet answering: a program whose start took long (a cold start under load)
+    // counts as hung to SMTO_ABORTIFHUNG until its thread first looks for messages, and every
+    // read of the window would fail at once. One message it has handled ends that.
+    const DWORD spent = GetTickCount() - start;
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(main_window, WM_NULL, 0, 0, SMTO_NORMAL, ms > spent ? ms - spent : 1,
+                        &ignored);
     DWORD exe_pid = 0;
     const DWORD thread = GetWindowThreadProcessId(main_window, &exe_pid);
     emit(Json("window")
@@ -305,6 +317,7 @@ bool step_dump(const std::string& step) {
                  static_cast<long long>(static_cast<DWORD>(GetWindowLongPtrW(c, GWL_EXSTYLE))))
             .num("id", static_cast<long long>(GetWindowLongPtrW(c, GWLP_ID)))
             .boolean("direct", GetParent(c) == main_window)
+            .boolean("enabled", IsWindowEnabled(c) != FALSE)
             .raw("rect", rect_json(in_client_coords(c, main_window)));
         if (_wcsicmp(cls.c_str(), PROGRESS_CLASSW) == 0) {
             j.num("range_low", send_bounded(c, PBM_GETRANGE, TRUE, 0))
@@ -330,6 +343,8 @@ bool step_dump(const std::string& step) {
              .raw("children", children));
     return true;
 }
+
+HWND cancel_button();
 
 enum class Until { Pos, Text, Gone };
 
@@ -363,8 +378,10 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
         emit_error(step, "label or progress bar missing");
         return false;
     }
+    const HWND cancel = cancel_button();
     std::wstring last_text = L"\x1";
     long long last_pos = -1;
+    int last_enabled = -1;  // none yet
     int samples = 0;
     const DWORD start = GetTickCount();
     const char* reason = "timeout";
@@ -378,17 +395,24 @@ bool step_watch(const std::string& step, Until until, const std::string& arg) {
         // the label: when the two agree, the label belongs to an update with that position
         // (positions only grow), and the pair is one state of the window.
         bool ok_pos = false, ok_pos_before = false;
+        const bool enabled_before = cancel && IsWindowEnabled(cancel);
         const long long pos_before = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos_before);
         std::wstring text;
         const bool ok_text = read_text(label, text);
         const long long pos = send_bounded(bar, PBM_GETPOS, 0, 0, &ok_pos);
+        // The button's state is read directly, not through the program's thread, so it is read
+        // on both sides of the label too: when the two agree, the label (which the program sets
+        // in the same handler, just before the button) belongs to that state.
+        const bool enabled = cancel && IsWindowEnabled(cancel);
         ++samples;
-        const bool consistent =
-            ok_pos_before && ok_text && ok_pos && pos_before == pos && IsWindow(main_window);
-        if (consistent && (text != last_text || pos != last_pos)) {
-            emit(Json("progress").str("text", text).num("pos", pos));
+        const bool consistent = ok_pos_before && ok_text && ok_pos && pos_before == pos &&
+                                enabled_before == enabled && IsWindow(main_window);
+        if (consistent &&
+            (text != last_text || pos != last_pos || static_cast<int>(enabled) != last_enabled)) {
+            emit(Json("progress").str("text", text).num("pos", pos).boolean("cancel", enabled));
             last_text = text;
             last_pos = pos;
+            last_enabled = enabled;
         }
         // Stopping on a recorded state: the harness sees the state that ended the watch.
         if (until == Until::Pos && consistent && pos >= target_pos) {
@@ -413,7 +437,11 @@ HWND cancel_button() {
     return nullptr;
 }
 
-bool step_click_cancel(const std::string& step) {
+bool step_click_cancel(const std::string& step, bool only_if_open) {
+    if (only_if_open && main_window && !IsWindow(main_window)) {
+        emit(Json("clicked").boolean("posted", false).boolean("gone", true));
+        return true;
+    }
     if (!need_window(step)) return false;
     const HWND button = cancel_button();
     if (!button) {
@@ -719,7 +747,8 @@ bool run_step(const std::string& step) {
         if (name == "watch-until-pos") return step_watch(step, Until::Pos, arg);
         if (name == "watch-until-text") return step_watch(step, Until::Text, arg);
         if (name == "watch-until-gone") return step_watch(step, Until::Gone, arg);
-        if (name == "click-cancel") return step_click_cancel(step);
+        if (name == "click-cancel") return step_click_cancel(step, false);
+        if (name == "click-cancel-if-open") return step_click_cancel(step, true);
         if (name == "key") return step_key(step, arg);
         if (name == "input") return step_input(step, arg);
         if (name == "close") return step_close(step, false);

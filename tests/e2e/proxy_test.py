@@ -15,7 +15,7 @@ import subprocess
 
 import e2e_test
 from e2e_test import (BOX_THEN_EXIT, CONFIG, DOWNLOAD_TARGET, MiB, TO_THE_END, USER_AGENT,
-                      WAIT_WINDOW, StubTest)
+                      WAIT_WINDOW, StubTest, winpath)
 from https_server import TestServer
 from nginx_server import NginxServer
 from squid_server import (DETECT, DIRECT, MACHINE_SETTINGS, MANUAL, SCRIPT, USER_SETTINGS,
@@ -33,6 +33,9 @@ CANCELLED = "用户已取消"
 SOCKS_REFUSED = "不支持 SOCKS 代理服务器: {proxy}"
 
 PAC_PATH = "/proxy.pac"
+# How long the box stays open after a Cancel during the look-up, in ms: past the look-up's own
+# limit (5 s), with room for a loaded machine, so that whatever would follow it had its chance.
+LOOKUP_OUTLASTED = 12000
 THROWING_SCRIPT = "function FindProxyForURL(url, host) { throw 'no proxy for you'; }"
 
 RELEASE = "vorn-setup-2.0.0.exe"
@@ -94,6 +97,10 @@ ROWS = (
      "squid-basic", None, "python", PROXY_LOGON_REFUSED, [tunnel(status=407)]),
     ("Cancel during a download through the proxy", (DIRECT | MANUAL, "{proxy}"), None, "squid",
      None, "python", "cancel", [tunnel()]),
+    # The look-up ends at its limit (5 s) while the box is open: nothing may follow it.
+    ("Cancel while a script server that never answers is asked, a manual proxy set",
+     (DIRECT | MANUAL | SCRIPT, "{proxy}", "", "{script}"), None, "squid", "silent", "python",
+     "cancel in the look-up", []),
     ("the nginx reference configuration behind the proxy (A's 302 to B, both through it)",
      (DIRECT | MANUAL, "{proxy}"), None, "squid", None, "nginx", "start",
      [tunnel(), tunnel("{b_port}")]),
@@ -154,6 +161,12 @@ class Proxy(StubTest):
 
         if outcome == "start":
             self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END), body)
+        elif outcome == "cancel in the look-up":
+            asked = winpath(os.path.join(self.script_seen, "request-seen"))
+            run = self.drive(WAIT_WINDOW, f"wait-file={asked},30000", "click-cancel",
+                             "expect-box=20000", f"sleep={LOOKUP_OUTLASTED}", "dismiss-box",
+                             "wait-exit=30000")
+            self.assert_failure(run, CANCELLED)
         elif outcome == "cancel":
             run = self.drive(WAIT_WINDOW, "watch-until-pos=1,30000", "click-cancel",
                              *BOX_THEN_EXIT)
@@ -190,7 +203,8 @@ class Proxy(StubTest):
         tunnel wine names the whole address in the request line, as to a proxy; Windows names
         the path alone: either reaches the same resource."""
         if outcome not in ("start", "cancel"):
-            self.assertEqual(server.requests, [])
+            self.assertEqual(server.requests, [], "a request after Cancel" if
+                             outcome == "cancel in the look-up" else "")
             return
         self.assertEqual(len(server.requests), 1)
         request = server.requests[0]
@@ -219,7 +233,9 @@ class Proxy(StubTest):
     def serve_script(self, script, values):
         """The script's address on a plain HTTP server of its own."""
         if script == "silent":
-            server = TestServer(tls=False, stall_before_headers=True)
+            self.script_seen = self.folder("script")
+            server = TestServer(tls=False, stall_before_headers=True,
+                                on_event=self.recorder(self.script_seen))
         else:
             text = script.replace("{proxy}", values["proxy"]).replace("{dead}", values["dead"])
             server = TestServer(tls=False, routes={PAC_PATH: {
