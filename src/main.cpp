@@ -7,12 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "download/run_folder.h"
 #include "download/worker.h"
 #include "shell/fail_fast.h"
 #include "shell/log.h"
+#include "shell/running_copy.h"
 #include "shell/shared_state.h"
-#include "trust/signer_check.h"
 #include "text.h"
+#include "trust/signer_check.h"
 
 namespace vorn {
 namespace {
@@ -28,6 +30,10 @@ constexpr char INSTALLER_SIGNER_CERT[] =
 #include VORN_INSTALLER_SIGNER_CERT
     ;
 constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
+// How long a run that the window ended waits for the download thread to remove the run's folder
+// (it does once its current call returns). A thread held longer by a stalled server leaves the
+// folder empty, the file going with the process, and the next run removes it.
+constexpr DWORD FOLDER_RELEASE_BOUND_MS = 1000;
 
 DWORD WINAPI worker_thread(void* parameter) {
     const std::unique_ptr<std::string> address(static_cast<std::string*>(parameter));
@@ -95,6 +101,7 @@ void check_and_launch_installer(const std::string& path) {
             INSTALLER_SIGNER,
             std::string_view(INSTALLER_SIGNER_CERT, sizeof INSTALLER_SIGNER_CERT - 1)};
         if (const auto refusal = check_installer_signer(path, signer, held)) {
+            remove_kept_run_folder();  // the refused file is gone already
             fatal_exit(*refusal);
         }
     }
@@ -137,11 +144,14 @@ void handle_outcome() {
     shared_state.claim(RunState::closed);
     switch (shared_state.run_state.load(std::memory_order_acquire)) {
         case RunState::cancelled:
-            fatal_exit(CANCELLED_MESSAGE);
+            report_failure(CANCELLED_MESSAGE);
+            wait_for_run_folder_release(FOLDER_RELEASE_BOUND_MS);
+            ExitProcess(1);
         case RunState::finishing:
             handle_outcome();
             break;
         default:
+            wait_for_run_folder_release(FOLDER_RELEASE_BOUND_MS);
             break;
     }
     ExitProcess(0);
@@ -153,6 +163,8 @@ void handle_outcome() {
 int main() {
     using namespace vorn;
     restrict_dll_search();
+    // A copy that joins the run under way has done nothing of its own: it leaves no line.
+    if (join_running_copy()) return 0;
     write_log("vorn-installer 启动");
     create_progress_window();
     start_worker();

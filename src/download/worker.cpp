@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "download/proxy_windows.h"
+#include "download/run_folder.h"
 #include "download/transfer.h"
 #include "shell/handles.h"
 #include "shell/log.h"
@@ -27,8 +28,9 @@ bool set_delete_on_close(HANDLE file, bool delete_it) {
 class InstallerFile {
   public:
     bool create(const WideString& path) {
+        // New in the run's new folder: a file of that name already there is not this run's.
         if (!handle_.open(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                      nullptr, CREATE_ALWAYS, 0, nullptr))) {
+                                      nullptr, CREATE_NEW, 0, nullptr))) {
             return false;
         }
         if (set_delete_on_close(handle_.get(), true)) return true;
@@ -138,19 +140,11 @@ class WinHttpTransport final : public DownloadTransport {
         }
     }
 
-    // A folder longer than the usual buffer is asked for again with the size the system
-    // reports, rather than cut short into a different, wrong folder.
-    WideString temp_folder() override {
-        WideString folder(1024, L'\0');
-        for (;;) {
-            const DWORD count = GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
-            if (count < folder.size()) {
-                folder.resize(count);
-                return folder;
-            }
-            folder.resize(count);  // count is the size needed, terminator included
-        }
-    }
+    WideString temp_folder() override { return system_temp_folder(); }
+
+    bool random_bytes(RunFolderRandom& random) override { return fill_random(random); }
+
+    FolderCreation create_folder(const std::string& path) override { return folder_.create(path); }
 
     bool create_file(const std::string& path) override { return file_.create(to_wide(path)); }
 
@@ -178,6 +172,7 @@ class WinHttpTransport final : public DownloadTransport {
 
     bool finish() override {
         const bool kept = file_.keep();
+        if (kept) folder_.keep();
         const DWORD error = GetLastError();
         request_.reset();
         connection_.reset();
@@ -196,10 +191,12 @@ class WinHttpTransport final : public DownloadTransport {
 
   private:
     const ProxyRoute route_;
-    // Destroyed bottom-up: the file (deleted unless kept), request, connection, session.
+    // Destroyed bottom-up: the file (deleted unless kept), its folder (removed unless kept),
+    // request, connection, session.
     InternetHandle session_;
     InternetHandle connection_;
     InternetHandle request_;
+    RunFolder folder_;
     InstallerFile file_;
 };
 
@@ -211,6 +208,7 @@ DownloadResult run_download(std::string_view address) {
 }
 
 void download_worker(std::string address) {
+    remove_earlier_run_folders(system_temp_folder());
     shared_state.result_slot.store(run_download(address));
     if (const HWND window = shared_state.main_window.load(std::memory_order_relaxed)) {
         PostMessageW(window, WM_APP_DONE, 0, 0);

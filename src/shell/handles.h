@@ -29,6 +29,8 @@ class UniqueHandle {
         handle_ = handle;
         return valid();
     }
+    // Gives up ownership: the caller closes it, or it stays open until the process ends.
+    Handle release() { return std::exchange(handle_, Traits::none()); }
     void reset() {
         if (valid()) Traits::close(std::exchange(handle_, Traits::none()));
     }
