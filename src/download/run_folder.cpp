@@ -185,7 +185,7 @@ void remove_if_left_by_a_run(const WideString& path) {
 
 WideString system_temp_folder() {
     using GetTempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
-    static const auto get_temp_path2 =
+    const auto get_temp_path2 =
         reinterpret_cast<GetTempPathFunction>(reinterpret_cast<void*>(
             GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
     const GetTempPathFunction get_temp_path = get_temp_path2 ? get_temp_path2 : GetTempPathW;
