@@ -9,6 +9,10 @@
 namespace vorn {
 namespace {
 
+// Where the fake's random bytes (all zero) put the run's folder and its installer.
+#define RUN_FOLDER_AT "C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa"
+#define INSTALLER_AT RUN_FOLDER_AT "\\vorn-setup.exe"
+
 std::vector<std::string> logged;
 void capture_log(std::string_view line) {
     logged.emplace_back(line);
@@ -149,8 +153,7 @@ TEST(RunDownload, SuccessRequestsTheAddressAndLogsTheCount) {
     SharedState state;
     const Outcome r = run(io, state);
     ASSERT_EQ(r.message(), "(success)");
-    EXPECT_EQ(std::get<DownloadSuccess>(r.result).installer_path,
-              "C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa\\vorn-setup.exe");
+    EXPECT_EQ(std::get<DownloadSuccess>(r.result).installer_path, INSTALLER_AT);
     const std::vector<std::string> opening = {
         "open_session", "connect example.test:8443",
         "connect",      "request /api/app/download?platform=win secure",
@@ -158,17 +161,15 @@ TEST(RunDownload, SuccessRequestsTheAddressAndLogsTheCount) {
         "send",         "receive",
         "status",       "length",
         "length",       "temp_folder",
-        "random",       "folder C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa",
-        "folder",       "create C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa\\vorn-setup.exe",
+        "random",       "folder " RUN_FOLDER_AT,
+        "folder",       "create " INSTALLER_AT,
         "create"};
     EXPECT_EQ(std::vector(io.journal.begin(), io.journal.begin() + opening.size()), opening);
     EXPECT_EQ(io.written, 123u);
     EXPECT_EQ(state.bytes_received, 123u);
     EXPECT_EQ(state.total_bytes, 123u);
     EXPECT_EQ(io.count("finish"), 1u);
-    EXPECT_EQ(logged,
-              std::vector<std::string>{
-                  "downloaded 123 bytes -> C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa\\vorn-setup.exe"});
+    EXPECT_EQ(logged, std::vector<std::string>{"downloaded 123 bytes -> " INSTALLER_AT});
 }
 
 TEST(RunDownload, EveryFailingStepEndsTheRunWithItsMessage) {
@@ -185,11 +186,9 @@ TEST(RunDownload, EveryFailingStepEndsTheRunWithItsMessage) {
         {"receive", "WinHttpReceiveResponse 失败 (err={})", false},
         {"status", "WinHttpQueryHeaders 失败 (err={})", false},
         {"length", "WinHttpQueryHeaders 失败 (err={})", false},
-        {"random", "创建临时文件失败: C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa\\vorn-setup.exe",
-         false},
-        {"folder", "创建临时文件失败: C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa\\vorn-setup.exe",
-         false},
-        {"create", "创建临时文件失败: C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa\\vorn-setup.exe", true},
+        {"random", "创建临时文件失败: " INSTALLER_AT, false},
+        {"folder", "创建临时文件失败: " INSTALLER_AT, false},
+        {"create", "创建临时文件失败: " INSTALLER_AT, true},
         {"available", "WinHttpQueryDataAvailable 失败 (err={})", true},
         {"read", "WinHttpReadData 失败 (err={})", true},
         {"write", "写入临时文件失败 (err={})", true},
@@ -203,8 +202,7 @@ TEST(RunDownload, EveryFailingStepEndsTheRunWithItsMessage) {
         const Outcome r = run(io, state);
         EXPECT_EQ(r.message(), with_error_code(c.message, io.last_error())) << c.step;
         EXPECT_EQ(io.journal.back(), c.step) << "nothing may follow the failing call";
-        EXPECT_EQ(io.count("create C:\\Temp\\vorn-setup-aaaaaaaaaaaaaaaa\\vorn-setup.exe"),
-                  c.file_created ? 1u : 0u);
+        EXPECT_EQ(io.count("create " INSTALLER_AT), c.file_created ? 1u : 0u);
         EXPECT_EQ(io.count("finish"), c.step == std::string("finish") ? 1u : 0u)
             << c.step << ": the file must not be kept";
         EXPECT_TRUE(logged.empty()) << c.step;
