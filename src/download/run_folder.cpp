@@ -21,63 +21,6 @@ WideString kept_path;
 FileIdentity kept_identity;
 std::atomic<bool> folder_in_use{false};
 
-// The security of a run's folder: the current user, SYSTEM and the administrators, with full
-// control, inherited by the file inside, and nothing inherited from the temporary folder (whose
-// own entries may let every user in, as C:\Windows\Temp's do).
-class FolderSecurity {
-  public:
-    bool build() {
-        PSID user = current_user();
-        DWORD system_size = sizeof system_;
-        DWORD admins_size = sizeof admins_;
-        if (user == nullptr ||
-            !CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &system_size) ||
-            !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins_, &admins_size) ||
-            !InitializeAcl(acl(), sizeof acl_, ACL_REVISION)) {
-            return false;
-        }
-        constexpr DWORD INHERITED = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-        for (const PSID sid : {user, static_cast<PSID>(system_), static_cast<PSID>(admins_)}) {
-            if (!AddAccessAllowedAceEx(acl(), ACL_REVISION, INHERITED, FILE_ALL_ACCESS, sid)) {
-                return false;
-            }
-        }
-        if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-            !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl(), FALSE) ||
-            !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-            return false;
-        }
-        attributes_ = {sizeof attributes_, &descriptor_, FALSE};
-        return true;
-    }
-
-    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
-
-  private:
-    PSID current_user() {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-        const ObjectHandle owned(token);
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        user_.resize(size);
-        if (size == 0 || !GetTokenInformation(token, TokenUser, user_.data(), size, &size)) {
-            return nullptr;
-        }
-        return reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
-    }
-
-    ACL* acl() { return reinterpret_cast<ACL*>(acl_); }
-
-    std::vector<unsigned char> user_;
-    alignas(DWORD) unsigned char system_[SECURITY_MAX_SID_SIZE] = {};
-    alignas(DWORD) unsigned char admins_[SECURITY_MAX_SID_SIZE] = {};
-    alignas(DWORD) unsigned char acl_[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) +
-                                                         SECURITY_MAX_SID_SIZE)] = {};
-    SECURITY_DESCRIPTOR descriptor_{};
-    SECURITY_ATTRIBUTES attributes_{};
-};
-
 bool identity_of(HANDLE handle, FileIdentity& identity) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle, &information)) return false;
@@ -183,11 +126,47 @@ void remove_if_left_by_a_run(const WideString& path) {
 
 }  // namespace
 
+bool RunFolderSecurity::build() {
+    PSID user = current_user();
+    DWORD system_size = sizeof system_;
+    DWORD admins_size = sizeof admins_;
+    if (user == nullptr || !CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins_, &admins_size) ||
+        !InitializeAcl(acl(), sizeof acl_, ACL_REVISION)) {
+        return false;
+    }
+    constexpr DWORD INHERITED = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    for (const PSID sid : {user, static_cast<PSID>(system_), static_cast<PSID>(admins_)}) {
+        if (!AddAccessAllowedAceEx(acl(), ACL_REVISION, INHERITED, FILE_ALL_ACCESS, sid)) {
+            return false;
+        }
+    }
+    if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl(), FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return false;
+    }
+    attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+    return true;
+}
+
+PSID RunFolderSecurity::current_user() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    const ObjectHandle owned(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user_.resize(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user_.data(), size, &size)) {
+        return nullptr;
+    }
+    return reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+}
+
 WideString system_temp_folder() {
     using GetTempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
-    const auto get_temp_path2 =
-        reinterpret_cast<GetTempPathFunction>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
+    const auto get_temp_path2 = reinterpret_cast<GetTempPathFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
     const GetTempPathFunction get_temp_path = get_temp_path2 ? get_temp_path2 : GetTempPathW;
     WideString folder(MAX_PATH + 1, L'\0');
     for (;;) {
@@ -212,7 +191,7 @@ RunFolder::~RunFolder() {
 }
 
 FolderCreation RunFolder::create(const std::string& path) {
-    FolderSecurity security;
+    RunFolderSecurity security;
     if (!security.build()) return FolderCreation::failed;
     const WideString wide = to_wide(path);
     if (!CreateDirectoryW(wide.c_str(), security.attributes())) {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "download/run_folder_rules.h"
 #include "shell/handles.h"
@@ -21,6 +22,28 @@ WideString system_temp_folder();
 
 // Random bytes from the platform's generator (BCryptGenRandom, the system-preferred one).
 bool fill_random(RunFolderRandom& random);
+
+// The security of a run's folder: the current user, SYSTEM and the administrators, with full
+// control, inherited by the file inside, and nothing inherited from the temporary folder (whose
+// own entries may let every user in, as C:\Windows\Temp's do).
+class RunFolderSecurity {
+  public:
+    bool build();
+    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+    ACL* acl() { return reinterpret_cast<ACL*>(acl_); }
+    SECURITY_DESCRIPTOR* descriptor() { return &descriptor_; }
+
+  private:
+    PSID current_user();
+
+    std::vector<unsigned char> user_;
+    alignas(DWORD) unsigned char system_[SECURITY_MAX_SID_SIZE] = {};
+    alignas(DWORD) unsigned char admins_[SECURITY_MAX_SID_SIZE] = {};
+    alignas(DWORD) unsigned char acl_[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) +
+                                                         SECURITY_MAX_SID_SIZE)] = {};
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+};
 
 // The identity of an open file or folder, to tell that a path still names it.
 struct FileIdentity {
