@@ -74,6 +74,7 @@ import argparse
 import contextlib
 import ctypes
 import datetime
+import glob
 import json
 import os
 import platform
@@ -364,15 +365,19 @@ class _Round:
 
 
 class CloseWatch:
-    """The CLOCK_MONOTONIC time of each close of a file written in one folder (inotify)."""
+    """The CLOCK_MONOTONIC time of each close of a file written in one folder, or in a folder
+    made in it (the stub's run folder), by name (inotify)."""
 
     IN_CLOSE_WRITE = 0x8
+    IN_CREATE = 0x100
+    IN_ISDIR = 0x40000000
     _HEADER = struct.Struct("iIII")
 
     def __init__(self, folder):
+        self.folder = folder
+        self.watches = {}  # watch descriptor -> folder
         self.fd = _libc.inotify_init1(os.O_CLOEXEC)
-        if self.fd < 0 or _libc.inotify_add_watch(self.fd, folder.encode(),
-                                                  self.IN_CLOSE_WRITE) < 0:
+        if self.fd < 0 or not self._watch(folder, self.IN_CLOSE_WRITE | self.IN_CREATE):
             raise BenchError(f"inotify on {folder}: errno {ctypes.get_errno()}")
         self.closes = {}  # name -> [time, ...]
         self._stop = threading.Event()
@@ -387,11 +392,21 @@ class CloseWatch:
             now = time.monotonic()
             data = os.read(self.fd, 65536)
             while data:
-                _, _, _, length = self._HEADER.unpack_from(data)
+                wd, mask, _, length = self._HEADER.unpack_from(data)
                 end = self._HEADER.size + length
                 name = data[self._HEADER.size:end].rstrip(b"\0").decode()
-                self.closes.setdefault(name, []).append(now)
+                if mask & self.IN_CREATE:
+                    if mask & self.IN_ISDIR and self.watches.get(wd) == self.folder:
+                        self._watch(os.path.join(self.folder, name), self.IN_CLOSE_WRITE)
+                else:
+                    self.closes.setdefault(name, []).append(now)
                 data = data[end:]
+
+    def _watch(self, folder, mask):
+        wd = _libc.inotify_add_watch(self.fd, folder.encode(), mask)
+        if wd >= 0:
+            self.watches[wd] = folder
+        return wd >= 0
 
     def last_close(self, name):
         closes = self.closes.get(name)
@@ -514,7 +529,18 @@ class Bench:
 
     def clear_temp(self):
         for name in os.listdir(self.temp):
-            os.remove(os.path.join(self.temp, name))
+            path = os.path.join(self.temp, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)  # a run folder of the stub's
+            else:
+                os.remove(path)
+
+    def stub_installer(self):
+        """The path of the installer the stub downloaded into its run folder in TEMP."""
+        found = glob.glob(os.path.join(self.temp, "vorn-setup-*", INSTALLER))
+        if len(found) != 1:
+            raise BenchError(f"expected one downloaded installer in {self.temp}, found {found}")
+        return found[0]
 
     # Running programs --------------------------------------------------------------------
 
@@ -633,7 +659,8 @@ def transfer_run(bench, program, size, watch):
     else:
         name = "curl.bin"
         result = bench.curl(os.path.join(bench.temp, name))
-    got = os.path.getsize(os.path.join(bench.temp, name))
+    got = os.path.getsize(bench.stub_installer() if program == "stub"
+                          else os.path.join(bench.temp, name))
     if got != size:
         raise BenchError(f"{program} downloaded {got} bytes of {size}")
     closed = watch.last_close(name)

@@ -224,8 +224,9 @@ target_compile_options(vorn_core PRIVATE ${VORN_WIN_FLAGS})
 # those DLLs fails to link, so nothing slips back into the static imports.
 find_program(VORN_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
 # wintrust, crypt32 and cryptnet are only used (and loaded) by a program that checks its
-# installer's signer.
-set(VORN_DELAY_LOADED_DLLS winhttp comctl32 shell32 wintrust crypt32 cryptnet)
+# installer's signer; advapi32 (the run folder's security) and bcrypt (its random name) by every
+# program.
+set(VORN_DELAY_LOADED_DLLS winhttp comctl32 shell32 wintrust crypt32 cryptnet advapi32 bcrypt)
 add_library(vorn_delay_loaded INTERFACE)
 foreach(dll IN LISTS VORN_DELAY_LOADED_DLLS)
     set(def ${CMAKE_SOURCE_DIR}/cmake/delay-load/${dll}.def)
@@ -256,8 +257,10 @@ target_link_libraries(vorn_trust PUBLIC vorn_core vorn_delay_loaded kernel32)
 
 add_library(vorn_win STATIC
     src/shell/log.cpp
+    src/shell/running_copy.cpp
     src/ui/progress_window.cpp
     src/download/worker.cpp
+    src/download/run_folder.cpp
     src/download/proxy_windows.cpp)
 target_compile_options(vorn_win PRIVATE ${VORN_WIN_FLAGS})
 target_compile_definitions(vorn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)

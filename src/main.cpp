@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "download/run_folder.h"
 #include "download/worker.h"
 #include "publisher_pins.h"
 #include "shell/dll_search.h"
 #include "shell/fail_fast.h"
 #include "shell/log.h"
+#include "shell/running_copy.h"
 #include "shell/shared_state.h"
 #include "text.h"
 #include "trust/signer_check.h"
@@ -23,6 +25,10 @@ namespace {
 constexpr std::string_view DOWNLOAD_URL =
     "https://" VORN_DOWNLOAD_HOST "/api/app/download?platform=win";
 constexpr SIZE_T WORKER_STACK_SIZE = 2 * 1024 * 1024;
+// How long a run that the window ended waits for the download thread to remove the run's folder
+// (it does once its current call returns). A thread held longer by a stalled server leaves the
+// folder empty, the file going with the process, and the next run removes it.
+constexpr DWORD FOLDER_RELEASE_BOUND_MS = 1000;
 
 // The check the download thread runs on the complete installer, through its hold.
 std::optional<std::string> check_installer(const std::string& path, HANDLE held) {
@@ -124,11 +130,14 @@ void handle_outcome() {
     shared_state.claim(RunState::closed);
     switch (shared_state.run_state.load(std::memory_order_acquire)) {
         case RunState::cancelled:
-            fatal_exit(CANCELLED_MESSAGE);
+            report_failure(CANCELLED_MESSAGE);
+            wait_for_run_folder_release(FOLDER_RELEASE_BOUND_MS);
+            end_process(1);
         case RunState::finishing:
             handle_outcome();
             break;
         default:
+            wait_for_run_folder_release(FOLDER_RELEASE_BOUND_MS);
             break;
     }
     end_process(0);
@@ -140,6 +149,8 @@ void handle_outcome() {
 int main() {
     using namespace vorn;
     restrict_dll_search_or_exit();
+    // A copy that joins the run under way has done nothing of its own: it leaves no line.
+    if (join_running_copy()) end_process(0);
     write_log("vorn-installer 启动");
     create_progress_window();
     start_worker();

@@ -165,12 +165,6 @@ std::optional<std::uint64_t> parse_content_length(std::string_view text) {
     return value;
 }
 
-std::string installer_path_in(WideStringView temp_folder) {
-    std::string folder = from_wide(temp_folder);
-    while (!folder.empty() && folder.back() == '\\') folder.pop_back();
-    return folder + '\\' + std::string(INSTALLER_FILE_NAME);
-}
-
 namespace {
 
 // The worker's claim on the end of the run; true also when the worker holds it already (a
@@ -193,9 +187,15 @@ DownloadResult download(std::string_view address, const ProxyRoutes& routes, Dow
     const std::optional<std::uint64_t> total = std::get<0>(announced);
     if (total) state.total_bytes.store(*total, std::memory_order_relaxed);
 
-    const std::string path = installer_path_in(io.temp_folder());
+    // A folder of this run's own, so that nothing anyone left in the temporary folder sits
+    // beside the installer when it starts.
     if (ended(state)) return cancelled();
-    if (!io.create_file(path)) return DownloadFailure{"创建临时文件失败: " + path};
+    const RunFolderOutcome folder = create_run_folder(io.temp_folder(), io);
+    const std::string& path = folder.installer_path;
+    if (ended(state)) return cancelled();
+    if (!folder.created || !io.create_file(path)) {
+        return DownloadFailure{"创建临时文件失败: " + path};
+    }
 
     const auto chunk = std::make_unique<std::array<std::byte, CHUNK_SIZE>>();
     std::uint64_t received = 0;

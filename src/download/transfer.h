@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "download/proxy.h"
+#include "download/run_folder_rules.h"
 #include "download/url.h"
 #include "shell/shared_state.h"
 #include "text.h"
@@ -17,7 +18,6 @@
 namespace vorn {
 
 inline constexpr std::string_view USER_AGENT = "vorn-installer/1.0";
-inline constexpr std::string_view INSTALLER_FILE_NAME = "vorn-setup.exe";
 inline constexpr std::uint32_t CHUNK_SIZE = 65536;
 inline constexpr std::uint64_t PROGRESS_STEP = 2 * 1024 * 1024;
 
@@ -36,8 +36,9 @@ enum class LogonScheme { negotiate, ntlm };
 
 // Each call maps onto one platform call. A call that returns false leaves its error code for
 // last_error(). Whatever is still open when the transport is destroyed is closed in the order
-// file, request, connection, session; a created file that was not kept is gone with its handle.
-class DownloadTransport {
+// file, request, connection, session; a created file that was not kept is gone with its handle,
+// and then the run's folder that held it.
+class DownloadTransport : public RunFolderPlatform {
   public:
     virtual ~DownloadTransport() = default;
 
@@ -61,6 +62,7 @@ class DownloadTransport {
     virtual HeaderLookup query_length_header(std::uint32_t index, std::string& text) = 0;
     // The system's temporary folder as the platform reports it, however long.
     virtual WideString temp_folder() = 0;
+    // Creates the installer file, new, in the run's folder made just before.
     virtual bool create_file(const std::string& path) = 0;
     virtual bool bytes_available(std::uint32_t& count) = 0;
     virtual bool read(std::byte* buffer, std::uint32_t size, std::uint32_t& count) = 0;
@@ -81,10 +83,6 @@ inline constexpr std::string_view SOCKS_PROXY_MESSAGE = "不支持 SOCKS 代理�
 // A Content-Length value: decimal digits only, no sign, no overflow, with spaces or tabs
 // around them.
 std::optional<std::uint64_t> parse_content_length(std::string_view text);
-
-// The installer's full path in the temporary folder: trailing backslashes dropped, each unpaired
-// surrogate replaced.
-std::string installer_path_in(WideStringView temp_folder);
 
 // Runs one download to the end, updating the counters in `state`: by the first of `routes`, and
 // by the next one only when the proxy of the one before could not be reached. Once the window

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "download/proxy_windows.h"
+#include "download/run_folder.h"
 #include "download/transfer.h"
 #include "shell/handles.h"
 #include "shell/log.h"
@@ -22,15 +23,8 @@ bool set_delete_on_close(HANDLE file, bool delete_it) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// Which file a handle has open, whatever its path names meanwhile.
-struct FileIdentity {
-    DWORD volume = 0;
-    DWORD index_high = 0;
-    DWORD index_low = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
-
-std::optional<FileIdentity> identity_of(HANDLE file) {
+// Which file a handle has open, whatever its path names meanwhile (FileIdentity: run_folder.h).
+std::optional<FileIdentity> file_identity(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
     return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
@@ -51,7 +45,7 @@ void delete_if_same(const WideString& path, const FileIdentity& identity) {
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
-    if (file.valid() && identity_of(file.get()) == identity) set_delete_on_close(file.get(), true);
+    if (file.valid() && file_identity(file.get()) == identity) set_delete_on_close(file.get(), true);
 }
 
 // The installer file while it is written. It is marked for deletion from the moment it exists,
@@ -63,8 +57,9 @@ class InstallerFile {
   public:
     bool create(const WideString& path) {
         path_ = path;
+        // New in the run's new folder: a file of that name already there is not this run's.
         if (!handle_.open(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr))) {
+                                      FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr))) {
             return false;
         }
         if (set_delete_on_close(handle_.get(), true)) return true;
@@ -84,7 +79,7 @@ class InstallerFile {
     // what is checked is what is started. False (the error code set, the file gone) when the
     // mark cannot be cleared or the file cannot be held as itself.
     bool hand_over(FileHandle& hold) {
-        const std::optional<FileIdentity> written = identity_of(handle_.get());
+        const std::optional<FileIdentity> written = file_identity(handle_.get());
         if (!written || !set_delete_on_close(handle_.get(), false)) {
             const DWORD error = GetLastError();
             handle_.reset();  // still marked: gone with its handle
@@ -93,7 +88,7 @@ class InstallerFile {
         }
         handle_.reset();
         identity_ = *written;
-        if (hold.open(open_hold(path_)) && identity_of(hold.get()) == written) return true;
+        if (hold.open(open_hold(path_)) && file_identity(hold.get()) == written) return true;
         // Someone else has it open for writing, or has put another file in its place.
         const DWORD error = hold.valid() ? ERROR_FILE_INVALID : GetLastError();
         hold.reset();
@@ -224,19 +219,11 @@ class WinHttpTransport final : public DownloadTransport {
         }
     }
 
-    // A folder longer than the usual buffer is asked for again with the size the system
-    // reports, rather than cut short into a different, wrong folder.
-    WideString temp_folder() override {
-        WideString folder(1024, L'\0');
-        for (;;) {
-            const DWORD count = GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
-            if (count < folder.size()) {
-                folder.resize(count);
-                return folder;
-            }
-            folder.resize(count);  // count is the size needed, terminator included
-        }
-    }
+    WideString temp_folder() override { return system_temp_folder(); }
+
+    bool random_bytes(RunFolderRandom& random) override { return fill_random(random); }
+
+    FolderCreation create_folder(const std::string& path) override { return folder_.create(path); }
 
     bool create_file(const std::string& path) override { return file_.create(to_wide(path)); }
 
@@ -264,6 +251,7 @@ class WinHttpTransport final : public DownloadTransport {
 
     bool finish() override {
         const bool kept = file_.hand_over(held_);
+        if (kept) folder_.keep();
         const DWORD error = GetLastError();
         request_.reset();
         connection_.reset();
@@ -290,10 +278,12 @@ class WinHttpTransport final : public DownloadTransport {
   private:
     static void close_file(void* handle) { CloseHandle(handle); }
 
-    // Destroyed bottom-up: the file (deleted unless kept), request, connection, session.
+    // Destroyed bottom-up: the file (deleted unless kept), its folder (removed unless kept),
+    // request, connection, session.
     InternetHandle session_;
     InternetHandle connection_;
     InternetHandle request_;
+    RunFolder folder_;
     InstallerFile file_;
     FileHandle held_;  // the complete installer, from finish() on
 };
@@ -323,6 +313,7 @@ DownloadResult checked(DownloadResult outcome, HeldInstaller held, InstallerChec
     // The hold shares reading alone, so the deleting handle can only be opened once it is closed.
     held.file.reset();
     delete_if_same(held.path, held.identity);
+    remove_kept_run_folder();  // empty now: nothing of a refused run stays behind
     return DownloadFailure{std::move(*refusal)};
 }
 
@@ -338,6 +329,7 @@ DownloadResult run_download(std::string_view address, InstallerCheck check) {
 }
 
 void download_worker(std::string address, InstallerCheck check) {
+    remove_earlier_run_folders(system_temp_folder());
     shared_state.result_slot.store(run_download(address, check));
     post_to_window(WM_APP_DONE);
 }

@@ -29,11 +29,11 @@ class UniqueHandle {
         handle_ = handle;
         return valid();
     }
+    // Gives up ownership to a new owner, or to the process's end.
+    Handle release() { return std::exchange(handle_, Traits::none()); }
     void reset() {
         if (valid()) Traits::close(std::exchange(handle_, Traits::none()));
     }
-    // Gives the handle up to a new owner.
-    Handle release() { return std::exchange(handle_, Traits::none()); }
 
   private:
     Handle handle_ = Traits::none();

@@ -33,13 +33,6 @@ std::string log_directory() {
     return from_wide_strict(value).value_or(".");
 }
 
-bool append(const FileHandle& file, std::string_view bytes) {
-    DWORD written = 0;
-    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) &&
-           written == bytes.size();
-}
-
 }  // namespace
 
 void write_log(std::string_view message) {
@@ -47,15 +40,21 @@ void write_log(std::string_view message) {
     const FileHandle log(CreateFileW(to_wide(path).c_str(), APPEND_ONLY_ACCESS, SHARE_ALL, nullptr,
                                      OPEN_ALWAYS, 0, nullptr));
     if (!log.valid()) return;
-    // Five unbuffered appends; a failing one (disk full) silently ends the line.
-    const std::string pid = std::to_string(GetCurrentProcessId());
-    append(log, "[") && append(log, pid) && append(log, "] ") && append(log, message) &&
-        append(log, "\n");
+    // The whole line in one append: another copy writing at the same moment can put its lines
+    // before or after this one, never inside it. A failing write (disk full) is ignored.
+    const std::string line =
+        "[" + std::to_string(GetCurrentProcessId()) + "] " + std::string(message) + "\n";
+    DWORD written = 0;
+    WriteFile(log.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+void report_failure(std::string_view message) {
+    write_log("FATAL: " + std::string(message));
+    MessageBoxW(nullptr, to_wide(message).c_str(), L"vorn-installer", MB_ICONERROR | MB_OK);
 }
 
 void fatal_exit(std::string_view message) {
-    write_log("FATAL: " + std::string(message));
-    MessageBoxW(nullptr, to_wide(message).c_str(), L"vorn-installer", MB_ICONERROR | MB_OK);
+    report_failure(message);
     end_process(1);
 }
 

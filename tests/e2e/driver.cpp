@@ -36,6 +36,10 @@
 //   dismiss-box           presses the box's OK button
 //   no-box-for=MS         no dialog of the process shows during MS (ends early when it exits)
 //   wait-exit=MS          the process has exited: its exit code
+//   second-copy=MS        minimizes the main window, then starts another copy of the program as
+//                         the first was started (same environment and working directory, in the
+//                         job) and waits for it to exit: its exit code, whether it showed a window
+//                         or a dialog, and whether the first copy's window is back and in front
 //
 // A step that cannot do its job reports {"ev":"error"} and ends the script. At the end, when the
 // program has exited, the driver waits up to --settle MS for whatever it started (a job object
@@ -150,6 +154,9 @@ void emit_error(const std::string& step, const std::string& what) {
 
 PROCESS_INFORMATION child{};
 HANDLE job = nullptr;
+// How the program was started, for a second copy.
+std::wstring child_exe, child_cwd;
+std::vector<wchar_t> child_env;
 HWND main_window = nullptr;
 
 bool child_exited() {
@@ -204,11 +211,12 @@ struct TopLevelSearch {
     const wchar_t* class_name;
     bool need_visible;
     std::vector<HWND> found;
+    DWORD pid = 0;  // 0: the program's
 };
 
 BOOL CALLBACK collect_top_level(HWND w, LPARAM lp) {
     auto* search = reinterpret_cast<TopLevelSearch*>(lp);
-    if (pid_of(w) != child.dwProcessId) return TRUE;
+    if (pid_of(w) != (search->pid ? search->pid : child.dwProcessId)) return TRUE;
     if (class_of(w) != search->class_name) return TRUE;
     if (search->need_visible && !IsWindowVisible(w)) return TRUE;
     search->found.push_back(w);
@@ -736,6 +744,53 @@ bool step_wait_exit(DWORD ms) {
     return true;
 }
 
+bool shows_a_window(DWORD pid) {
+    for (const wchar_t* class_name : {L"#32770", L"vorninstaller"}) {
+        TopLevelSearch search{class_name, true, {}, pid};
+        EnumWindows(collect_top_level, reinterpret_cast<LPARAM>(&search));
+        if (!search.found.empty()) return true;
+    }
+    return false;
+}
+
+bool step_second_copy(const std::string& step, DWORD ms) {
+    if (!need_window(step)) return false;
+    ShowWindowAsync(main_window, SW_MINIMIZE);
+    const bool minimized = wait_until(5000, [] { return IsIconic(main_window) != FALSE; });
+    std::wstring command_line = L"\"" + child_exe + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION second{};
+    if (!CreateProcessW(child_exe.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, child_env.data(),
+                        child_cwd.empty() ? nullptr : child_cwd.c_str(), &si, &second)) {
+        emit_error(step, "cannot start a second copy");
+        return false;
+    }
+    if (job) AssignProcessToJobObject(job, second.hProcess);
+    ResumeThread(second.hThread);
+    bool window_seen = false;
+    const DWORD start = GetTickCount();
+    bool exited = false;
+    while (!(exited = WaitForSingleObject(second.hProcess, 10) == WAIT_OBJECT_0) &&
+           GetTickCount() - start < ms) {
+        window_seen = window_seen || shows_a_window(second.dwProcessId);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(second.hProcess, &code);
+    Json j("second-copy");
+    j.num("pid", second.dwProcessId).boolean("exited", exited).boolean("window_seen", window_seen);
+    if (exited) j.num("code", code);
+    j.boolean("minimized", minimized);
+    j.boolean("main_in_front", IsWindow(main_window) && !IsIconic(main_window) &&
+                                   GetForegroundWindow() == main_window);
+    emit(j);
+    if (!exited) TerminateProcess(second.hProcess, 0xDEAD);
+    CloseHandle(second.hThread);
+    CloseHandle(second.hProcess);
+    return true;
+}
+
 bool run_step(const std::string& step) {
     const auto eq = step.find('=');
     const std::string name = step.substr(0, eq);
@@ -769,6 +824,7 @@ bool run_step(const std::string& step) {
         if (name == "dismiss-box") return step_dismiss_box(step);
         if (name == "no-box-for") return step_no_box_for(ms());
         if (name == "wait-exit") return step_wait_exit(ms());
+        if (name == "second-copy") return step_second_copy(step, ms());
     } catch (...) {
         emit_error(step, "bad argument");
         return false;
@@ -878,6 +934,9 @@ int wmain(int argc, wchar_t** argv) {
                                                             &limits, sizeof limits);
 
     std::vector<wchar_t> env = environment_block(set_env, unset_env);
+    child_exe = exe;
+    child_cwd = cwd;
+    child_env = env;
     std::wstring command_line = L"\"" + exe + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;

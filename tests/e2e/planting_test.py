@@ -13,6 +13,9 @@ beside an exe that embeds none, and its <file> elements send the DLLs they name 
 folder before any search path, SetDefaultDllDirectories or not. The program embeds a manifest of
 its own, so the planted one must never be read.
 
+The last row plants in TEMP the DLL the started installer loads by name (version.dll, which is
+no KnownDLL): the stub must start it from a folder where nothing else sits.
+
 Not planted: the DLLs wine itself loads from the exe's folder, when told to load them native
 first, whatever a program does (its own user32 and winhttp load some of them), such as user32,
 gdi32, advapi32, crypt32 or ole32. crypt32 is delay-loaded, so the manifest rows plant it too, in
@@ -42,6 +45,12 @@ PLANTED_MANIFEST = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 NATIVE_FIRST = ",".join(PLANTED) + "=n,b"
 
 
+# The installer started by the stub loads a DLL by name that is no KnownDLL (as a real
+# installer's import of version.dll does), and someone has planted it in TEMP: the installer's own
+# folder must not be TEMP.
+INSTALLERS_DLL = "the installer's DLL planted in TEMP, native first, as Windows"
+
+
 class PlantedDlls(StubTest):
 
     def test_no_planted_dll_is_loaded(self):
@@ -50,8 +59,12 @@ class PlantedDlls(StubTest):
                 ("native first, as Windows", NATIVE_FIRST, False),
                 ("wine's default order", None, False),
                 ("native first, with a planted manifest", NATIVE_FIRST, True),
-                ("wine's default order, with a planted manifest", None, True)):
+                ("wine's default order, with a planted manifest", None, True),
+                (INSTALLERS_DLL, "version=n,b", False)):
             with self.case(order, folders=(downloads,)):
+                if order == INSTALLERS_DLL:
+                    self.installers_dll_planted_in_temp(overrides)
+                    continue
                 program = os.path.join(downloads, "vorn-installer.exe")
                 shutil.copyfile(CONFIG.program, program)
                 for name in NAMED_BY_MANIFEST if manifest else PLANTED:
@@ -65,6 +78,16 @@ class PlantedDlls(StubTest):
                 loaded = sorted(f for f in os.listdir(downloads) if f.endswith(".loaded"))
                 self.assertEqual(loaded, [], "planted DLLs were loaded")
                 self.assert_success(run, body)
+
+    def installers_dll_planted_in_temp(self, overrides):
+        planted = os.path.join(self.temp, "version.dll")
+        shutil.copyfile(CONFIG.probe_dll, planted)
+        _, body = self.serve_installer(2 * MiB, hold=True)
+        run = self.drive(WAIT_WINDOW, *TO_THE_END, dll_overrides=overrides,
+                         stub_env=(("VORN_STAND_IN_LOAD", "version.dll"),))
+        self.assert_success(run, body)
+        self.assertFalse(os.path.exists(planted + ".loaded"), "the planted DLL was loaded")
+        self.assertTrue(os.path.exists(planted), "the planted DLL is gone: the row proves nothing")
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ KNOWN_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
 # Loaded on first use from System32 (cmake/delay-load); wintrust, crypt32 and cryptnet only by a
 # program that checks its installer's signer.
 DELAY_LOADED_DLLS = {"winhttp.dll", "comctl32.dll", "shell32.dll", "wintrust.dll", "crypt32.dll",
-                     "cryptnet.dll"}
+                     "cryptnet.dll", "advapi32.dll", "bcrypt.dll"}
 
 RT_MANIFEST = 24
 # The process's own manifest: the ID Windows reads an exe's application manifest from.
