@@ -54,14 +54,9 @@ bool carries_timestamp(HCRYPTMSG signature, DWORD index) {
 }  // namespace
 
 std::optional<SignerExpiry> read_signer_expiry(const wchar_t* path) {
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    const bool read = CryptQueryObject(
-        CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr);
-    const StoreHandle carried(read ? store : nullptr);
-    const MessageHandle signature(read ? message : nullptr);
-    if (!read) return std::nullopt;
+    StoreHandle carried;
+    MessageHandle signature;
+    if (!read_embedded_signature(path, carried, signature)) return std::nullopt;
     PCCERT_CONTEXT first = nullptr;
     DWORD index = 0;
     if (!CryptMsgGetAndVerifySigner(signature.get(), 0, nullptr,

@@ -28,14 +28,9 @@ std::uint32_t partial_chain_refusal(const CERT_CHAIN_CONTEXT& chain) {
 }  // namespace
 
 std::uint32_t missing_issuer_refusal(const wchar_t* path) {
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    const bool read = CryptQueryObject(
-        CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr);
-    const StoreHandle carried(read ? store : nullptr);
-    const MessageHandle signature(read ? message : nullptr);
-    if (!read) return 0;
+    StoreHandle carried;
+    MessageHandle signature;
+    if (!read_embedded_signature(path, carried, signature)) return 0;
     const CertificateHandle signer = first_signer(signature.get());
     if (!signer.valid()) return 0;
 

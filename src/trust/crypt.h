@@ -40,6 +40,21 @@ struct MessageTraits {
 
 using MessageHandle = UniqueHandle<MessageTraits>;
 
+// The Authenticode signature embedded in the file at `path`, as the platform reads it: the
+// certificates it carries and the signed message. False when it holds none the platform can read.
+inline bool read_embedded_signature(const wchar_t* path, StoreHandle& carried,
+                                    MessageHandle& signature) {
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    const bool read = CryptQueryObject(
+        CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr);
+    if (!read) return false;
+    carried.open(store);
+    signature.open(message);
+    return true;
+}
+
 struct CrlTraits {
     static PCCRL_CONTEXT none() { return nullptr; }
     static void close(PCCRL_CONTEXT crl) { CertFreeCRLContext(crl); }

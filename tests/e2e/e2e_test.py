@@ -1398,6 +1398,21 @@ class Signature(StubTest):
         self.assertLessEqual(crls, set(servers.fetched()))
         self.assertGreater(servers.silent.connections, 0)
 
+    def start_or_refuse_each(self, rows, stand_in, program):
+        """Each row (what, signer, box) serves `stand_in` signed by `signer` to `program`: the
+        installer must start when box is None, else be refused with `box`."""
+        for what, signer, box in rows:
+            with self.case(what):
+                body = self.signed(stand_in, signer)
+                self.serve(body=body, hold=True)
+                if box is None:
+                    self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END, program=program),
+                                        body)
+                else:
+                    run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT,
+                                     program=program)
+                    self.assert_refused(run, box, len(body))
+
     def test_a_build_with_the_name_alone_checks_the_name_alone(self):
         # The same program built with VORN_INSTALLER_SIGNER and no certificate: another
         # company's certificate of the publisher's name passes, as the configure warns.
@@ -1409,18 +1424,7 @@ class Signature(StubTest):
              "trusted root", "impostor", None),
             ("signed by another name", "other", other_signer(OTHER_SIGNER, pinned=False)),
         )
-        for what, signer, box in rows:
-            with self.case(what):
-                body = self.signed(stand_in, signer)
-                self.serve(body=body, hold=True)
-                program = CONFIG.name_only_program
-                if box is None:
-                    self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END, program=program),
-                                        body)
-                else:
-                    run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT,
-                                     program=program)
-                    self.assert_refused(run, box, len(body))
+        self.start_or_refuse_each(rows, stand_in, CONFIG.name_only_program)
 
     def test_a_build_pinning_two_subjects_starts_either(self):
         # The same program built with two certificates pinned, the publisher's and the next one
@@ -1436,18 +1440,7 @@ class Signature(StubTest):
             ("the publisher's common name, another organisation and country", "impostor",
              other_signer(impostor)),
         )
-        for what, signer, box in rows:
-            with self.case(what):
-                body = self.signed(stand_in, signer)
-                self.serve(body=body, hold=True)
-                program = CONFIG.two_pins_program
-                if box is None:
-                    self.assert_success(self.drive(WAIT_WINDOW, *TO_THE_END, program=program),
-                                        body)
-                else:
-                    run = self.drive(WAIT_WINDOW, "watch-until-gone=45000", *BOX_THEN_EXIT,
-                                     program=program)
-                    self.assert_refused(run, box, len(body))
+        self.start_or_refuse_each(rows, stand_in, CONFIG.two_pins_program)
 
     def test_without_a_signer_any_installer_starts(self):
         # The same program built without VORN_INSTALLER_SIGNER: the unsigned stand-in starts.
