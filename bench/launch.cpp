@@ -7,8 +7,9 @@
 //
 //   --temp DIR       TEMP and TMP of the started program (wine passes them on in no other way)
 //   --watch window   polls for the program's visible top-level window: "shown_ms"
-//   --watch launch   also waits for that window to go ("gone_ms") and for the program's first
-//                    child process to exist ("launched_ms")
+//   --watch launch   also waits for its Cancel to be disabled, the check begun ("checking_ms"),
+//                    for that window to go ("gone_ms") and for the program's first child
+//                    process to exist ("launched_ms")
 //   --close          posts WM_CLOSE to the window once it is seen (the bare window program)
 //   --seen FILE      creates FILE once the window is seen: the benchmark's server holds its
 //                    answer until then, so that a short download cannot end unwatched
@@ -213,6 +214,12 @@ void watch(const Options& options, const PROCESS_INFORMATION& child, HANDLE job,
     if (options.close) PostMessageW(window, WM_CLOSE, 0, 0);
     if (options.watch == L"cancel") return watch_cancel(options, child, window, clock, json);
     if (options.watch != L"launch") return;
+    // The check runs while the window shows: it has begun when Cancel is disabled (a program
+    // that checks nothing closes its window instead).
+    const HWND cancel = GetDlgItem(window, IDCANCEL);
+    if (!poll_until(child.hProcess, [&] { return !IsWindow(window) || !IsWindowEnabled(cancel); }))
+        return;
+    json += field("checking_ms", clock.elapsed_ms());
     if (!poll_until(child.hProcess, [&] { return !IsWindow(window); })) return;
     json += field("gone_ms", clock.elapsed_ms());
     // Counted from here: the program may have started others before (wine's desktop process,

@@ -98,10 +98,11 @@ struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
 
-// The worker has claimed the end of the run, so its outcome is stored, or will be after local
-// file work alone (keeping the file, the log line) when a close destroyed the window first. A
-// short poll waits for it: a condition variable would add some 37 KB of threading runtime to
-// the exe for this one wait.
+// The worker has claimed the end of the run, so its outcome is stored, or will be after the
+// work left to it, when a close destroyed the window first: keeping the file, the log line and,
+// in a build with a signer, the check, itself bounded (two chain builds of at most 10 s each,
+// revocation within 3 s). A short poll waits for it: a condition variable would add some 37 KB
+// of threading runtime to the exe for this one wait.
 ResultSlot::Taken take_outcome() {
     for (;;) {
         if (ResultSlot::Taken taken = shared_state.result_slot.take(); taken.outcome) return taken;

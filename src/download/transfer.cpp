@@ -101,6 +101,23 @@ std::optional<DownloadFailure> connect_and_request(const UrlParts& parts, const 
     return std::nullopt;
 }
 
+// The run folder's platform calls, each folder made only while the run goes on.
+class RunFolderWhileRunning final : public RunFolderPlatform {
+  public:
+    RunFolderWhileRunning(RunFolderPlatform& platform, const SharedState& state)
+        : platform_(platform), state_(state) {}
+
+    bool random_bytes(RunFolderRandom& random) override { return platform_.random_bytes(random); }
+
+    FolderCreation create_folder(const std::string& path) override {
+        return ended(state_) ? FolderCreation::failed : platform_.create_folder(path);
+    }
+
+  private:
+    RunFolderPlatform& platform_;
+    const SharedState& state_;
+};
+
 // The routes in order, each once: the next one only when the proxy of the one before could not
 // be reached, and only while the run goes on.
 std::optional<DownloadFailure> reach_server(const UrlParts& parts, const ProxyRoutes& choices,
@@ -190,7 +207,8 @@ DownloadResult download(std::string_view address, const ProxyRoutes& routes, Dow
     // A folder of this run's own, so that nothing anyone left in the temporary folder sits
     // beside the installer when it starts.
     if (ended(state)) return cancelled();
-    const RunFolderOutcome folder = create_run_folder(io.temp_folder(), io);
+    RunFolderWhileRunning platform(io, state);
+    const RunFolderOutcome folder = create_run_folder(io.temp_folder(), platform);
     const std::string& path = folder.installer_path;
     if (ended(state)) return cancelled();
     if (!folder.created || !io.create_file(path)) {

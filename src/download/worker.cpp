@@ -329,7 +329,7 @@ DownloadResult run_download(std::string_view address, InstallerCheck check) {
 }
 
 void download_worker(std::string address, InstallerCheck check) {
-    remove_earlier_run_folders(system_temp_folder());
+    if (shared_state.still_running()) remove_earlier_run_folders(system_temp_folder());
     shared_state.result_slot.store(run_download(address, check));
     post_to_window(WM_APP_DONE);
 }
