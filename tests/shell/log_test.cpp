@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "text.h"
@@ -126,39 +125,6 @@ TEST_F(WriteLog, KeepsAppendingWhileAnotherProcessHoldsTheLogOpen) {
     write_log("second");
     CloseHandle(reader);
     EXPECT_EQ(read_file(path), line("first") + line("second"));
-}
-
-TEST_F(WriteLog, LinesWrittenAtTheSameMomentNeverInterleave) {
-    // Two writers at once, as two copies of the program now can be: each line arrives whole.
-    SetEnvironmentVariableW(L"TEMP", folder_.c_str());
-    constexpr int LINES = 100;  // within what read_file reads
-    const auto writer = [](const char* text) {
-        for (int i = 0; i < LINES; ++i) write_log(text);
-    };
-    const std::string first(200, 'a');
-    const std::string second(200, 'b');
-    std::thread one(writer, first.c_str());
-    std::thread two(writer, second.c_str());
-    one.join();
-    two.join();
-    const std::string content = read_file(folder_ + L"\\vorn-installer.log");
-    int firsts = 0;
-    int seconds = 0;
-    std::size_t at = 0;
-    while (at < content.size()) {
-        const std::size_t end = content.find('\n', at);
-        ASSERT_NE(end, std::string::npos) << "a cut line at " << at;
-        const std::string got = content.substr(at, end + 1 - at);
-        if (got == line(first)) {
-            ++firsts;
-        } else {
-            ASSERT_EQ(got, line(second)) << "a line mixed with another at " << at;
-            ++seconds;
-        }
-        at = end + 1;
-    }
-    EXPECT_EQ(firsts, LINES);
-    EXPECT_EQ(seconds, LINES);
 }
 
 TEST_F(WriteLog, ChoosesTheFolderFromTemp) {
